@@ -1,0 +1,118 @@
+// The program's entry: the command line, the start-up order, curses set-up
+// and tear-down, and the endless cycle of sample, repaint and pause.
+
+#include "kevrane.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <curses.h>
+#include <new>
+#include <unistd.h>
+
+namespace kevrane {
+
+const char optstr[] = "cH";
+struct utsname kname;
+int sleepsec = 1;
+
+namespace {
+
+constexpr char table_path[] = "/proc/interrupts";
+constexpr std::size_t streamsize = 1 << 20; // a pass is a few large reads, not thousands of 1 KiB ones
+
+std::vector<char> streambuf;
+
+[[noreturn]] void usage(const char *name) {
+    std::printf("usage: %s %s\n", name, optstr);
+    std::exit(1);
+}
+
+[[noreturn]] void out_of_memory() {
+    if (stdscr && !isendwin())
+        endwin();
+    std::fputs("kevrane: out of memory\n", stderr);
+    std::exit(1);
+}
+
+void open_table() {
+    fdinp = std::fopen(table_path, "r");
+    if (!fdinp) {
+        std::fprintf(stderr, "kevrane: cannot open %s: %s\n", table_path, std::strerror(errno));
+        std::exit(1);
+    }
+    streambuf.resize(streamsize);
+    std::setvbuf(fdinp, streambuf.data(), _IOFBF, streambuf.size());
+}
+
+[[noreturn]] void start(int argc, char **argv) {
+    opterr = 1;
+    int usages = 0;
+    for (int opt; (opt = getopt(argc, argv, optstr)) != -1;) {
+        if (opt == 'H')
+            ++usages;
+        else if (opt == 'c')
+            combine = 0;
+        else
+            usages = 1;
+    }
+    if (usages)
+        usage(argv[0]);
+    open_table();
+    if (uname(&kname) != 0)
+        std::memset(&kname, 0, sizeof kname);
+    alloc_tables();
+    read_input_active = 1;
+    vandrel_init_curses();
+    repaint_screen(0);
+    read_input(getix(3));
+    read_input(getix(4));
+    for (;;) {
+        read_input(getix(0));
+        repaint_screen(0);
+        wrefresh(stdscr);
+        do_delay();
+    }
+}
+
+} // namespace
+
+// The modes the monitor runs its terminal in: keys are polled, never waited
+// for, and output is never cut short to look for them.
+void curses_modes() {
+    nonl();
+    noecho();
+    cbreak();
+    leaveok(stdscr, TRUE);
+    nodelay(stdscr, TRUE);
+    scrollok(stdscr, FALSE);
+    typeahead(-1);
+}
+
+void vandrel_init_curses() {
+    initscr();
+    curses_modes();
+}
+
+void vandrel_exit_curses() {
+    endwin();
+    std::exit(0);
+}
+
+void do_delay() {
+    for (int n = sleepsec * 5; n > 0; --n) {
+        if (get_input())
+            return;
+        usleep(200000);
+    }
+}
+
+void run(int argc, char **argv) {
+    try {
+        start(argc, argv);
+    } catch (const std::bad_alloc &) {
+        out_of_memory();
+    }
+}
+
+} // namespace kevrane

@@ -1,0 +1,135 @@
+// Kevrane's process-wide state and routines, declared once and grouped by the
+// file that owns them. Curses stays out of this header so that the table scan
+// and the slot chooser build and test without a terminal.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <sys/utsname.h>
+#include <vector>
+
+namespace kevrane {
+
+// sampling/layout.cpp: the shape of the interrupt table, fixed at start-up
+
+constexpr int linesize = 98404;          // line buffer; longer lines are read in pieces
+constexpr std::uint32_t addflag = 1u << 31; // irqmap: the line adds into a merged row
+
+struct combine_entry {
+    const char *substr; // searched for anywhere in a line
+    const char *label;  // name of the merged row
+    int rownum;         // merged row's number plus one; 0 until its first line is met
+};
+
+struct line_row {
+    int row;  // -1: the line was not in the table at start-up
+    bool add; // a further member of a merged row
+};
+
+extern FILE *fdinp;                    // /proc/interrupts, open for the whole run
+extern int numcpus;                    // CPU columns
+extern int numirqs;                    // rows
+extern int maxlines;                   // entries irqmap and irqnames have room for
+extern std::vector<std::uint32_t> irqmap; // line index -> row + 1, with addflag
+extern std::vector<std::string> irqnames; // row -> name, at most 20 characters
+extern std::vector<long> cpunum;       // column -> CPU number from its header label
+extern int combine;                    // merge like lines into one row
+extern combine_entry combine_desc[7];
+
+const char *skip_blanks(const char *text);
+const char *glued_count(const char *label);
+char *read_line();
+void expand_map(int index);
+void init_map_line(const char *line, int index);
+line_row map_line(int index);
+void alloc_tables();
+
+// sampling/slots.cpp: the three sample slots and the sampler
+
+extern std::array<std::vector<std::int64_t>, 3> irqcounts; // [slot][row * numcpus + column]
+extern std::array<std::vector<std::int64_t>, 3> irqtotals; // [slot][row]
+extern int read_input_active; // a sample is being taken: numbers are not painted
+
+std::int64_t parse_count(const char *field, const char **end);
+int getix(int selector);
+void read_input(int slot);
+
+inline std::int64_t *row_counts(int slot, int row) {
+    return irqcounts[slot].data() + static_cast<std::size_t>(row) * numcpus;
+}
+
+// Counts come from text the kernel (or anything bind-mounted in its place)
+// prints, so sums and differences stop at the limits instead of overflowing.
+inline std::int64_t sat_add(std::int64_t a, std::int64_t b) {
+    std::int64_t r;
+    if (__builtin_add_overflow(a, b, &r))
+        return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                     : std::numeric_limits<std::int64_t>::min();
+    return r;
+}
+
+inline std::int64_t sat_sub(std::int64_t a, std::int64_t b) {
+    std::int64_t r;
+    if (__builtin_sub_overflow(a, b, &r))
+        return b < 0 ? std::numeric_limits<std::int64_t>::max()
+                     : std::numeric_limits<std::int64_t>::min();
+    return r;
+}
+
+// screen/geometry.cpp: the view window
+
+extern int brow;          // first row shown
+extern int erow;          // one past the last row shown
+extern int bcol;          // first CPU column shown
+extern int ecol;          // one past the last CPU column shown
+extern int prow;          // screen line of the prompt line
+extern int datacols;      // CPU columns that fit beside the names and totals
+extern int update_header; // title, heads and names must be repainted
+
+int page_height();
+void resize_screen(int code);
+
+// screen/draw.cpp: writing that never leaves the screen or wraps
+
+void put_text(int y, int x, const char *text, int len);
+void put_text(int y, int x, const std::string &text);
+void clear_eol(int y, int x);
+
+// screen/paint.cpp: the monitor's screen
+
+extern int mode; // 0 since command start, 1 per second, 2 since boot
+extern const char *const title[3];
+extern const char prompt_line[];
+extern const char mark_text[];
+
+std::int64_t rate(std::int64_t value, double interval);
+void print_header();
+void print_timestamp();
+void print_data();
+void repaint_screen(int code);
+void show_mark();
+void clear_mark();
+
+// control/keys.cpp: keyboard commands, prompts and help
+
+extern const char *const help[13];
+
+int get_input();
+
+// control/startup.cpp: command line, start-up and the main loop
+
+extern const char optstr[];
+extern struct utsname kname; // the title line shows its node name
+extern int sleepsec;         // refresh interval in seconds
+constexpr int max_sleepsec = 429496729; // five pause steps a second still fit an int
+
+void curses_modes();
+void vandrel_init_curses();
+[[noreturn]] void vandrel_exit_curses();
+void do_delay();
+[[noreturn]] void run(int argc, char **argv);
+
+} // namespace kevrane

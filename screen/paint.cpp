@@ -1,0 +1,156 @@
+// The monitor's one screen: the title line with host, mode and clock, the
+// column heads, the row names, the numbers of the rows and CPU columns inside
+// the view window, and the prompt line.
+
+#include "kevrane.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <ctime>
+#include <curses.h>
+#include <sys/time.h>
+
+namespace kevrane {
+
+int mode;
+
+const char *const title[3] = {
+    "TOTAL INTERRUPTS SINCE COMMAND START",
+    "INTERRUPTS PER SECOND",
+    "TOTAL INTERRUPTS SINCE BOOT",
+};
+const char prompt_line[] = "(h)elp, (t)oggle-screens, arrows, etc";
+const char mark_text[] = "refresh active";
+
+namespace {
+
+constexpr int namecols = 20;
+constexpr int fieldcols = 12;
+constexpr int markcol = 40;
+
+double wall_seconds() {
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    return tv.tv_sec + tv.tv_usec / 1000000.0;
+}
+
+void append_field(std::string &out, std::int64_t v) {
+    char buf[32];
+    int n = std::snprintf(buf, sizeof buf, "%*" PRId64, fieldcols, v);
+    out.append(buf, n);
+}
+
+} // namespace
+
+// Per-second rate rounded by adding one half and truncating. No interval (two
+// paints within one clock tick, or the clock stepped back) gives 0, and a rate
+// past the 64-bit range stops at its limit.
+std::int64_t rate(std::int64_t value, double interval) {
+    if (!(interval > 0))
+        return 0;
+    double r = value / interval + 0.5;
+    if (std::isnan(r))
+        return 0;
+    if (r >= 9223372036854775807.0)
+        return std::numeric_limits<std::int64_t>::max();
+    if (r <= -9223372036854775808.0)
+        return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(r);
+}
+
+void print_header() {
+    wattrset(stdscr, A_BOLD);
+    update_header = 0;
+    clear_eol(0, 0);
+    put_text(0, 0, std::string(kname.nodename) + "   " + title[mode]);
+
+    std::string heads;
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%*s", fieldcols, "*TOTAL*");
+    heads += buf;
+    for (int c = bcol; c < ecol && 20 + heads.size() < static_cast<std::size_t>(COLS); ++c) {
+        char head[32];
+        std::snprintf(head, sizeof head, "cpu%ld", cpunum[c]);
+        std::snprintf(buf, sizeof buf, "%*s", fieldcols, head);
+        heads += buf;
+    }
+    put_text(1, namecols, heads);
+    clear_eol(1, namecols + static_cast<int>(heads.size()));
+    wattrset(stdscr, A_NORMAL);
+
+    for (int r = brow; r < brow + LINES - 3; ++r) {
+        int y = r - brow + 2;
+        if (r < erow) {
+            std::snprintf(buf, sizeof buf, "%-*s", namecols, irqnames[r].c_str());
+            put_text(y, 0, buf, namecols);
+            clear_eol(y, namecols);
+        } else {
+            clear_eol(y, 0);
+        }
+    }
+
+    wattrset(stdscr, A_REVERSE);
+    put_text(prow, 0, prompt_line, sizeof prompt_line - 1);
+    wattrset(stdscr, A_NORMAL);
+}
+
+void print_timestamp() {
+    wattrset(stdscr, A_BOLD);
+    int col = fieldcols * (ecol - bcol) + 8;
+    std::time_t now = std::time(nullptr);
+    const char *clock = std::ctime(&now);
+    if (clock)
+        put_text(0, col < 0 ? 0 : col, clock, 24);
+    wattrset(stdscr, A_NORMAL);
+}
+
+void print_data() {
+    static double last_sec;
+    const int cur = getix(1);
+    const int ref = getix(2);
+    const double now = wall_seconds();
+    const double interval = now - last_sec;
+    last_sec = now;
+
+    auto value = [&](std::int64_t newest, std::int64_t reference) {
+        std::int64_t v = ref == -1 ? newest : sat_sub(newest, reference);
+        return mode == 1 ? rate(v, interval) : v;
+    };
+    const std::size_t room = COLS > namecols ? COLS - namecols : 0;
+    std::string line;
+    for (int r = brow; r < erow; ++r) {
+        const int y = r - brow + 2;
+        if (y >= LINES)
+            break;
+        const std::int64_t *counts = row_counts(cur, r);
+        const std::int64_t *refcounts = ref == -1 ? counts : row_counts(ref, r);
+        line.clear();
+        append_field(line, value(irqtotals[cur][r], ref == -1 ? 0 : irqtotals[ref][r]));
+        for (int c = bcol; c < ecol && line.size() < room; ++c)
+            append_field(line, value(counts[c], refcounts[c]));
+        put_text(y, namecols, line);
+        // A number that needed more than its field pushed the row right once;
+        // wipe what is left of that.
+        clear_eol(y, namecols + static_cast<int>(line.size()));
+    }
+}
+
+void repaint_screen(int code) {
+    resize_screen(code);
+    if (update_header)
+        print_header();
+    print_timestamp();
+    if (!read_input_active)
+        print_data();
+    if (read_input_active)
+        put_text(prow, markcol, mark_text, sizeof mark_text - 1);
+}
+
+void show_mark() {
+    clear_eol(prow, markcol);
+    put_text(prow, markcol, mark_text, sizeof mark_text - 1);
+}
+
+void clear_mark() { clear_eol(prow, markcol); }
+
+} // namespace kevrane
