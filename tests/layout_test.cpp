@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 using namespace kevrane;
-using namespace kevrane::testing;
+using namespace kevrane::harness;
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 using namespace kevrane;
-using namespace kevrane::testing;
+using namespace kevrane::harness;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <unistd.h>
 
-namespace kevrane::testing {
+namespace kevrane::harness {
 
 namespace {
 FILE *term_out;
@@ -103,4 +103,4 @@ std::string fixture(const std::string &name) {
     return ss.str();
 }
 
-} // namespace kevrane::testing
+} // namespace kevrane::harness

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace kevrane::testing {
+namespace kevrane::harness {
 
 // A vt100 screen of the given size writing to a scratch file, in the modes
 // the monitor runs its terminal in.
@@ -28,4 +28,4 @@ void set_table(const std::string &text);
 void load_table(const std::string &text, bool merge = true);
 std::string fixture(const std::string &name);
 
-} // namespace kevrane::testing
+} // namespace kevrane::harness

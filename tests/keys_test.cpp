@@ -1,0 +1,211 @@
+// Keyboard commands on a real curses screen, keys pushed into its input.
+
+#include "term.h"
+
+#include <cstring>
+#include <curses.h>
+#include <gtest/gtest.h>
+
+using namespace kevrane;
+using namespace kevrane::harness;
+
+namespace {
+
+class Keys : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        open_screen(24, 80);
+        // 60 rows over 10 CPUs: three pages, three screenfuls of columns.
+        std::string t;
+        for (int c = 0; c < 10; ++c)
+            t += "     CPU" + std::to_string(c);
+        t += "     \n";
+        for (int r = 0; r < 60; ++r)
+            t += " " + std::to_string(r) + ":   1   2   3   4   5   6   7   8   9   10  chip dev\n";
+        load_table(t);
+        std::strcpy(kname.nodename, "keyhost");
+        read_input(1);
+        read_input_active = 0;
+        brow = bcol = 0;
+        mode = 0;
+        sleepsec = 1;
+        repaint_screen(0);
+    }
+
+    // Pushes the keys, handles the first, and says how many bells it rang.
+    int press(const std::string &keys, int *result = nullptr) {
+        push_keys(keys);
+        int before = bells();
+        int r = get_input();
+        if (result)
+            *result = r;
+        return bells() - before;
+    }
+
+    int pending() {
+        int n = 0;
+        while (wgetch(stdscr) != ERR)
+            ++n;
+        return n;
+    }
+};
+
+TEST_F(Keys, NoKeyPendingReturnsZero) { EXPECT_EQ(get_input(), 0); }
+
+TEST_F(Keys, ModeKeysCycleAndEndThePause) {
+    int r;
+    for (int want : {1, 2, 0, 1}) {
+        EXPECT_EQ(press(want == 2 ? "\t" : "t", &r), 0);
+        EXPECT_EQ(mode, want);
+        EXPECT_EQ(r, 1);
+    }
+}
+
+TEST_F(Keys, EscapeSequencesMoveTheWindow) {
+    // 60 rows, pages of 21; 10 CPUs, four columns at a time.
+    struct {
+        const char *keys;
+        int brow, bcol;
+    } cases[] = {
+        {"\033[B", 21, 0},  {"\033[B", 39, 0},  {"\033[A", 18, 0},  {"\033[C", 18, 4},
+        {"\033[C", 18, 6},  {"\033[D", 18, 2},  {"\033[F", 39, 0},  {"\033[H", 0, 0},
+        {"\033OF", 39, 0},  {"\033OH", 0, 0},   {"\033[6~", 21, 0}, {"\033[6~", 39, 0},
+        {"\033[5~", 18, 0}, {"\033[1~", 0, 0},  {"\033[4~", 39, 0}, {"\033[7~", 0, 0},
+        {"\033[8~", 39, 0},
+    };
+    for (auto &c : cases) {
+        int r;
+        std::string shown = c.keys + 1;
+        EXPECT_EQ(press(c.keys, &r), 0) << shown;
+        EXPECT_EQ(brow, c.brow) << shown;
+        EXPECT_EQ(bcol, c.bcol) << shown;
+        EXPECT_EQ(r, 0) << shown;         // repainted: the pause runs on
+        EXPECT_EQ(pending(), 0) << shown; // a closing ~ was consumed
+    }
+    EXPECT_EQ(screen_line(2).substr(0, 7), "39:dev ");
+}
+
+TEST_F(Keys, LoneEscapeRepaintsAndRings) {
+    int r;
+    EXPECT_EQ(press("\033", &r), 1);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(screen_line(0).substr(0, 10), "keyhost   ");
+    // An unknown ESC [ n ~ rings once for the digit; the ~ is left for the next poll.
+    EXPECT_EQ(press("\033[2~"), 1);
+    EXPECT_EQ(press("", &r), 1);
+    EXPECT_EQ(r, 1);
+}
+
+TEST_F(Keys, PageDigitsDiscardOneKey) {
+    int r;
+    EXPECT_EQ(press("6x", &r), 0);
+    EXPECT_EQ(brow, 21);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(pending(), 0);
+    EXPECT_EQ(press("5q"), 0); // the discarded q does not quit
+    EXPECT_EQ(brow, 0);
+    EXPECT_EQ(pending(), 0);
+}
+
+TEST_F(Keys, RedrawAndUnknownKeys) {
+    int r;
+    mvwaddstr(stdscr, 5, 0, "garbage");
+    EXPECT_EQ(press("\014", &r), 0);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(screen_line(5).substr(0, 7), "3:dev  ");
+    EXPECT_EQ(press("x", &r), 1);
+    EXPECT_EQ(r, 1); // an unknown key ends the pause
+    EXPECT_EQ(press("~", &r), 1);
+}
+
+TEST_F(Keys, LeftmostCpuPrompt) {
+    struct {
+        const char *reply;
+        int bcol;
+    } cases[] = {{"3\n", 3},  {"12\n", 10}, {"10\n", 10}, {"-4\n", 0}, {"7 9\n", 7},
+                 {"abc\n", 0}, {"99999999999999999999999\n", 10}, {"\n", 10}, {"   \n", 10}};
+    for (auto &c : cases) {
+        int r;
+        EXPECT_EQ(press(std::string("c") + c.reply, &r), 0) << c.reply;
+        EXPECT_EQ(bcol, c.bcol) << c.reply;
+        EXPECT_EQ(r, 0);
+    }
+    EXPECT_NE(terminal_output().find("Leftmost cpu? "), std::string::npos);
+    // With offline CPUs the reply names a CPU number, not a column.
+    load_table("     CPU0     CPU1     CPU2     CPU3     CPU5     CPU7     \n", false);
+    for (auto [reply, col] : {std::pair{"4\n", 4}, {"5\n", 4}, {"6\n", 5}, {"7\n", 5}, {"8\n", 6}}) {
+        press(std::string("c") + reply);
+        EXPECT_EQ(bcol, col) << reply;
+    }
+}
+
+TEST_F(Keys, RefreshIntervalPrompt) {
+    struct {
+        const char *reply;
+        int sleepsec;
+    } cases[] = {{"5\n", 5},   {"0\n", 1},          {"-3\n", 1}, {"abc\n", 1}, {"7\n", 7},
+                 {"\n", 7},    {"429496729\n", 429496729}, {"429496730\n", 429496729},
+                 {"99999999999999999999\n", 429496729}, {"2\n", 2}};
+    for (auto &c : cases) {
+        int r;
+        EXPECT_EQ(press(std::string("s") + c.reply, &r), 0) << c.reply;
+        EXPECT_EQ(sleepsec, c.sleepsec) << c.reply;
+        EXPECT_EQ(r, 0);
+    }
+    EXPECT_NE(terminal_output().find("Refresh rate (sec)? "), std::string::npos);
+    // A reply longer than the buffer is cut, never overflowing it.
+    press("s" + std::string(120, '3') + "\n"); // ungetch holds at most about 130 keys
+    EXPECT_EQ(sleepsec, 429496729);
+    EXPECT_EQ(pending(), 0);
+}
+
+TEST_F(Keys, HelpScreenAndBack) {
+    int r;
+    EXPECT_EQ(press("h\n", &r), 0);
+    EXPECT_EQ(r, 0);
+    std::string out = terminal_output();
+    EXPECT_NE(out.find("Kevrane help:"), std::string::npos);
+    EXPECT_NE(out.find("CR - to return to display"), std::string::npos);
+    // Back on the display.
+    EXPECT_EQ(screen_line(0).substr(0, 10), "keyhost   ");
+    EXPECT_EQ(screen_line(23).substr(0, 7), "(h)elp,");
+}
+
+TEST_F(Keys, ResizeIsNotAnUnknownKey) {
+    int before = bells();
+    resizeterm(30, 100); // queues the resize event, as a SIGWINCH would
+    EXPECT_EQ(get_input(), 0);
+    EXPECT_EQ(bells(), before);
+    EXPECT_EQ(prow, 29);
+    EXPECT_EQ(ecol, 5);
+    EXPECT_EQ(screen_line(1).substr(80, 12), "        cpu4");
+}
+
+TEST_F(Keys, QuitRestoresTheTerminalAndExitsZero) {
+    push_keys("q");
+    EXPECT_EXIT(get_input(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Keys, KeysDuringASample) {
+    // A page key in the middle of a pass moves the window; the pass goes on
+    // and the numbers come back after it.
+    push_keys("6x");
+    read_input(0);
+    EXPECT_EQ(brow, 21);
+    EXPECT_EQ(read_input_active, 0);
+    repaint_screen(0);
+    EXPECT_EQ(screen_line(2).substr(0, 4), "21:d");
+}
+
+TEST_F(Keys, PauseEndsOnAModeKeyAndRunsOnAfterARepaint) {
+    push_keys("tz");
+    do_delay();
+    EXPECT_EQ(mode, 1);
+    EXPECT_EQ(pending(), 1); // the pause ended at once: z was never read
+    push_keys("6x5x");
+    do_delay(); // five steps: the page keys repaint and let it run on
+    EXPECT_EQ(brow, 0);
+    EXPECT_EQ(pending(), 0);
+}
+
+} // namespace
