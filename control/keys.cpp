@@ -44,8 +44,7 @@ std::string read_reply() {
     int rc = wgetnstr(stdscr, buf, replysize - 1);
     noecho();
     nodelay(stdscr, TRUE);
-    if (rc == ERR)
-        return {};
+    if (rc == ERR) return {};
     const char *w = buf;
     while (*w == ' ' || (*w >= '\t' && *w <= '\r'))
         ++w;
@@ -94,8 +93,7 @@ void ask_interval() {
         long n = reply_number(reply);
         sleepsec = n < 1 ? 1 : n > max_sleepsec ? max_sleepsec : static_cast<int>(n);
     }
-    if (sleepsec == 0)
-        sleepsec = 1;
+    if (sleepsec == 0) sleepsec = 1;
     wclear(stdscr);
     repaint_screen(0);
 }
@@ -110,8 +108,7 @@ void show_help() {
     put_text(y++, 0, help_title, sizeof help_title - 1);
     for (const char *const *h = help; *h; ++h)
         put_text(y++, 0, std::string("    ") + *h);
-    if (y < LINES)
-        wmove(stdscr, y, 0);
+    if (y < LINES) wmove(stdscr, y, 0);
     wrefresh(stdscr);
     read_reply();
     wclear(stdscr);
@@ -140,13 +137,11 @@ void escape_sequence() {
         if (third == '~') {
             int code = tilde_code(second);
             // The page keys move without clearing, as 5 and 6 do.
-            if (code != 'A' && code != 'B')
-                wclear(stdscr);
+            if (code != 'A' && code != 'B') wclear(stdscr);
             repaint_screen(code);
             return;
         }
-        if (third != ERR)
-            ungetch(third);
+        if (third != ERR) ungetch(third);
     }
     wclear(stdscr);
     repaint_screen(second);
@@ -156,8 +151,7 @@ void escape_sequence() {
 
 int get_input() {
     int key = wgetch(stdscr);
-    if (key == ERR)
-        return 0;
+    if (key == ERR) return 0;
     update_header = 1;
     switch (key) {
     case '\t':

@@ -2,4 +2,6 @@
 
 #include "kevrane.h"
 
-int main(int argc, char **argv) { kevrane::run(argc, argv); }
+int main(int argc, char **argv) {
+    kevrane::run(argc, argv);
+}

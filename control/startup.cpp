@@ -19,7 +19,8 @@ int sleepsec = 1;
 namespace {
 
 constexpr char table_path[] = "/proc/interrupts";
-constexpr std::size_t streamsize = 1 << 20; // a pass is a few large reads, not thousands of 1 KiB ones
+constexpr std::size_t streamsize =
+    1 << 20; // a pass is a few large reads, not thousands of 1 KiB ones
 
 std::vector<char> streambuf;
 
@@ -29,8 +30,7 @@ std::vector<char> streambuf;
 }
 
 [[noreturn]] void out_of_memory() {
-    if (stdscr && !isendwin())
-        endwin();
+    if (stdscr && !isendwin()) endwin();
     std::fputs("kevrane: out of memory\n", stderr);
     std::exit(1);
 }
@@ -56,11 +56,9 @@ void open_table() {
         else
             usages = 1;
     }
-    if (usages)
-        usage(argv[0]);
+    if (usages) usage(argv[0]);
     open_table();
-    if (uname(&kname) != 0)
-        std::memset(&kname, 0, sizeof kname);
+    if (uname(&kname) != 0) std::memset(&kname, 0, sizeof kname);
     alloc_tables();
     read_input_active = 1;
     vandrel_init_curses();
@@ -101,8 +99,7 @@ void vandrel_exit_curses() {
 
 void do_delay() {
     for (int n = sleepsec * 5; n > 0; --n) {
-        if (get_input())
-            return;
+        if (get_input()) return;
         usleep(200000);
     }
 }

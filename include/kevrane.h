@@ -15,7 +15,7 @@ namespace kevrane {
 
 // sampling/layout.cpp: the shape of the interrupt table, fixed at start-up
 
-constexpr int linesize = 98404;          // line buffer; longer lines are read in pieces
+constexpr int linesize = 98404;             // line buffer; longer lines are read in pieces
 constexpr std::uint32_t addflag = 1u << 31; // irqmap: the line adds into a merged row
 
 struct combine_entry {
@@ -29,14 +29,14 @@ struct line_row {
     bool add; // a further member of a merged row
 };
 
-extern FILE *fdinp;                    // /proc/interrupts, open for the whole run
-extern int numcpus;                    // CPU columns
-extern int numirqs;                    // rows
-extern int maxlines;                   // entries irqmap and irqnames have room for
+extern FILE *fdinp;                       // /proc/interrupts, open for the whole run
+extern int numcpus;                       // CPU columns
+extern int numirqs;                       // rows
+extern int maxlines;                      // entries irqmap and irqnames have room for
 extern std::vector<std::uint32_t> irqmap; // line index -> row + 1, with addflag
 extern std::vector<std::string> irqnames; // row -> name, at most 20 characters
-extern std::vector<long> cpunum;       // column -> CPU number from its header label
-extern int combine;                    // merge like lines into one row
+extern std::vector<long> cpunum;          // column -> CPU number from its header label
+extern int combine;                       // merge like lines into one row
 extern combine_entry combine_desc[7];
 
 const char *skip_blanks(const char *text);
@@ -122,8 +122,8 @@ int get_input();
 // control/startup.cpp: command line, start-up and the main loop
 
 extern const char optstr[];
-extern struct utsname kname; // the title line shows its node name
-extern int sleepsec;         // refresh interval in seconds
+extern struct utsname kname;            // the title line shows its node name
+extern int sleepsec;                    // refresh interval in seconds
 constexpr int max_sleepsec = 429496729; // five pause steps a second still fit an int
 
 void curses_modes();

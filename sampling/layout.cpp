@@ -43,8 +43,7 @@ long label_number(const char *p, const char *end) {
     const char *d = end;
     while (d > p && d[-1] >= '0' && d[-1] <= '9')
         --d;
-    if (d == end)
-        return -1;
+    if (d == end) return -1;
     long n = 0;
     for (; d < end; ++d) {
         if (n > (std::numeric_limits<long>::max() - (*d - '0')) / 10)
@@ -72,8 +71,7 @@ void count_cpus(const char *line) {
 
 std::string make_name(const char *line) {
     const char *end = line + std::strlen(line);
-    if (end > line && end[-1] == '\n')
-        --end;
+    if (end > line && end[-1] == '\n') --end;
     const char *label = skip_blanks(line);
     const char *first = next_space(label, end);
     const char *glued = glued_count(label);
@@ -96,18 +94,14 @@ std::string make_name(const char *line) {
     if (complete) {
         // Drop the first word (the interrupt controller) and keep the rest.
         const char *desc = skip_blanks(last);
-        if (desc > end)
-            desc = end;
+        if (desc > end) desc = end;
         const char *sp = static_cast<const char *>(std::memchr(desc, ' ', end - desc));
-        if (sp)
-            desc = skip_blanks(sp);
+        if (sp) desc = skip_blanks(sp);
         name.append(desc, end);
     }
-    if (name.size() > namesize)
-        name.resize(namesize);
+    if (name.size() > namesize) name.resize(namesize);
     for (char &c : name)
-        if (static_cast<unsigned char>(c) < ' ' || c == 0x7f)
-            c = ' ';
+        if (static_cast<unsigned char>(c) < ' ' || c == 0x7f) c = ' ';
     return name;
 }
 
@@ -124,8 +118,7 @@ const char *skip_blanks(const char *text) {
 // nullptr when the label is followed by a blank, the line end or nothing.
 const char *glued_count(const char *label) {
     for (const char *p = label; *p > ' '; ++p)
-        if (*p == ':')
-            return p[1] > ' ' && p[1] != 0x7f ? p + 1 : nullptr;
+        if (*p == ':') return p[1] > ' ' && p[1] != 0x7f ? p + 1 : nullptr;
     return nullptr;
 }
 
@@ -136,8 +129,7 @@ char *read_line() {
 }
 
 void expand_map(int index) {
-    if (index < maxlines)
-        return;
+    if (index < maxlines) return;
     maxlines = index + 1000;
     irqnames.resize(maxlines);
     irqmap.resize(maxlines);
@@ -156,8 +148,7 @@ void init_map_line(const char *line, int index) {
         irqmap[index] = static_cast<std::uint32_t>(match->rownum) | addflag;
         return;
     }
-    if (match)
-        match->rownum = numirqs + 1;
+    if (match) match->rownum = numirqs + 1;
     int row = numirqs++;
     expand_map(index);
     irqmap[index] = static_cast<std::uint32_t>(numirqs);
@@ -165,8 +156,7 @@ void init_map_line(const char *line, int index) {
 }
 
 line_row map_line(int index) {
-    if (index < 0 || index >= maxlines || irqmap[index] == 0)
-        return {-1, false};
+    if (index < 0 || index >= maxlines || irqmap[index] == 0) return {-1, false};
     return {static_cast<int>(irqmap[index] & ~addflag) - 1, (irqmap[index] & addflag) != 0};
 }
 

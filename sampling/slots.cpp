@@ -14,7 +14,9 @@ int read_input_active;
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Fills the columns of one line into its row. A line that starts its row
 // clears the columns it does not give, so a row whose line changed under us
@@ -23,24 +25,21 @@ void store_line(const char *line, std::int64_t *counts, std::int64_t &total, boo
     const char *p = skip_blanks(line);
     const char *glued = glued_count(p);
     int j = 0;
-    if (!add)
-        total = 0;
+    if (!add) total = 0;
     for (; j < numcpus; ++j) {
         if (j == 0 && glued) {
             p = glued;
         } else {
             while (*p && *p != ' ')
                 ++p;
-            if (!*p)
-                break;
+            if (!*p) break;
             p = skip_blanks(p);
         }
         const char *end;
         std::int64_t v = parse_count(p, &end);
         // A field that began with other blanks may hide a space that the
         // next search must still find.
-        if (!is_space(*p))
-            p = end;
+        if (!is_space(*p)) p = end;
         counts[j] = add ? sat_add(counts[j], v) : v;
         total = sat_add(total, v);
     }
@@ -58,8 +57,7 @@ std::int64_t parse_count(const char *field, const char **end) {
     while (is_space(*p))
         ++p;
     bool neg = *p == '-';
-    if (*p == '-' || *p == '+')
-        ++p;
+    if (*p == '-' || *p == '+') ++p;
     if (*p < '0' || *p > '9') {
         *end = field;
         return 0;
@@ -76,8 +74,7 @@ std::int64_t parse_count(const char *field, const char **end) {
             v = v * 10 + d;
     }
     *end = p;
-    if (over)
-        v = limit;
+    if (over) v = limit;
     return neg ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
 }
 
@@ -101,13 +98,10 @@ void read_input(int slot) {
     for (;;) {
         get_input();
         const char *line = read_line();
-        if (!line)
-            break;
-        if (++index == 0)
-            continue;
+        if (!line) break;
+        if (++index == 0) continue;
         line_row m = map_line(index);
-        if (m.row < 0)
-            continue;
+        if (m.row < 0) continue;
         store_line(line, row_counts(slot, m.row), irqtotals[slot][m.row], m.add);
     }
     clear_mark();

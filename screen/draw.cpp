@@ -10,8 +10,7 @@
 namespace kevrane {
 
 void put_text(int y, int x, const char *text, int len) {
-    if (y < 0 || y >= LINES || x < 0 || x >= COLS || len <= 0)
-        return;
+    if (y < 0 || y >= LINES || x < 0 || x >= COLS || len <= 0) return;
     mvwaddnstr(stdscr, y, x, text, std::min(len, COLS - x));
 }
 
@@ -20,8 +19,7 @@ void put_text(int y, int x, const std::string &text) {
 }
 
 void clear_eol(int y, int x) {
-    if (y < 0 || y >= LINES || x < 0 || x >= COLS)
-        return;
+    if (y < 0 || y >= LINES || x < 0 || x >= COLS) return;
     wmove(stdscr, y, x);
     wclrtoeol(stdscr);
 }

@@ -20,12 +20,13 @@ int update_header = 1;
 // Rows between the two head lines and the prompt line. A terminal of fewer
 // than three lines has room for none, rather than a negative page that would
 // turn page up into page down.
-int page_height() { return std::max(LINES - 3, 0); }
+int page_height() {
+    return std::max(LINES - 3, 0);
+}
 
 void resize_screen(int code) {
     static int last_lines, last_cols;
-    if (LINES == last_lines && COLS == last_cols && code == 0)
-        return;
+    if (LINES == last_lines && COLS == last_cols && code == 0) return;
     if (LINES != last_lines || COLS != last_cols) {
         wclear(stdscr);
         last_lines = LINES;

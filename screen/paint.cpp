@@ -46,15 +46,11 @@ void append_field(std::string &out, std::int64_t v) {
 // paints within one clock tick, or the clock stepped back) gives 0, and a rate
 // past the 64-bit range stops at its limit.
 std::int64_t rate(std::int64_t value, double interval) {
-    if (!(interval > 0))
-        return 0;
+    if (!(interval > 0)) return 0;
     double r = value / interval + 0.5;
-    if (std::isnan(r))
-        return 0;
-    if (r >= 9223372036854775807.0)
-        return std::numeric_limits<std::int64_t>::max();
-    if (r <= -9223372036854775808.0)
-        return std::numeric_limits<std::int64_t>::min();
+    if (std::isnan(r)) return 0;
+    if (r >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+    if (r <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
     return static_cast<std::int64_t>(r);
 }
 
@@ -99,8 +95,7 @@ void print_timestamp() {
     int col = fieldcols * (ecol - bcol) + 8;
     std::time_t now = std::time(nullptr);
     const char *clock = std::ctime(&now);
-    if (clock)
-        put_text(0, col < 0 ? 0 : col, clock, 24);
+    if (clock) put_text(0, col < 0 ? 0 : col, clock, 24);
     wattrset(stdscr, A_NORMAL);
 }
 
@@ -120,8 +115,7 @@ void print_data() {
     std::string line;
     for (int r = brow; r < erow; ++r) {
         const int y = r - brow + 2;
-        if (y >= LINES)
-            break;
+        if (y >= LINES) break;
         const std::int64_t *counts = row_counts(cur, r);
         const std::int64_t *refcounts = ref == -1 ? counts : row_counts(ref, r);
         line.clear();
@@ -137,13 +131,10 @@ void print_data() {
 
 void repaint_screen(int code) {
     resize_screen(code);
-    if (update_header)
-        print_header();
+    if (update_header) print_header();
     print_timestamp();
-    if (!read_input_active)
-        print_data();
-    if (read_input_active)
-        put_text(prow, markcol, mark_text, sizeof mark_text - 1);
+    if (!read_input_active) print_data();
+    if (read_input_active) put_text(prow, markcol, mark_text, sizeof mark_text - 1);
 }
 
 void show_mark() {
@@ -151,6 +142,8 @@ void show_mark() {
     put_text(prow, markcol, mark_text, sizeof mark_text - 1);
 }
 
-void clear_mark() { clear_eol(prow, markcol); }
+void clear_mark() {
+    clear_eol(prow, markcol);
+}
 
 } // namespace kevrane

@@ -21,10 +21,8 @@ TEST(FirstPaint, PerSecondStartsAtZero) {
     irqtotals[0][0] = 1000000;
     read_input_active = 0;
     repaint_screen(0);
-    EXPECT_EQ(screen_line(2).substr(20, 36),
-              "           0           0           0");
-    EXPECT_EQ(screen_line(3).substr(20, 36),
-              "           0           0           0");
+    EXPECT_EQ(screen_line(2).substr(20, 36), "           0           0           0");
+    EXPECT_EQ(screen_line(3).substr(20, 36), "           0           0           0");
 }
 
 } // namespace

@@ -37,8 +37,7 @@ class Keys : public ::testing::Test {
         push_keys(keys);
         int before = bells();
         int r = get_input();
-        if (result)
-            *result = r;
+        if (result) *result = r;
         return bells() - before;
     }
 
@@ -50,7 +49,9 @@ class Keys : public ::testing::Test {
     }
 };
 
-TEST_F(Keys, NoKeyPendingReturnsZero) { EXPECT_EQ(get_input(), 0); }
+TEST_F(Keys, NoKeyPendingReturnsZero) {
+    EXPECT_EQ(get_input(), 0);
+}
 
 TEST_F(Keys, ModeKeysCycleAndEndThePause) {
     int r;
@@ -67,10 +68,10 @@ TEST_F(Keys, EscapeSequencesMoveTheWindow) {
         const char *keys;
         int brow, bcol;
     } cases[] = {
-        {"\033[B", 21, 0},  {"\033[B", 39, 0},  {"\033[A", 18, 0},  {"\033[C", 18, 4},
-        {"\033[C", 18, 6},  {"\033[D", 18, 2},  {"\033[F", 39, 0},  {"\033[H", 0, 0},
-        {"\033OF", 39, 0},  {"\033OH", 0, 0},   {"\033[6~", 21, 0}, {"\033[6~", 39, 0},
-        {"\033[5~", 18, 0}, {"\033[1~", 0, 0},  {"\033[4~", 39, 0}, {"\033[7~", 0, 0},
+        {"\033[B", 21, 0},  {"\033[B", 39, 0}, {"\033[A", 18, 0},  {"\033[C", 18, 4},
+        {"\033[C", 18, 6},  {"\033[D", 18, 2}, {"\033[F", 39, 0},  {"\033[H", 0, 0},
+        {"\033OF", 39, 0},  {"\033OH", 0, 0},  {"\033[6~", 21, 0}, {"\033[6~", 39, 0},
+        {"\033[5~", 18, 0}, {"\033[1~", 0, 0}, {"\033[4~", 39, 0}, {"\033[7~", 0, 0},
         {"\033[8~", 39, 0},
     };
     for (auto &c : cases) {
@@ -122,8 +123,15 @@ TEST_F(Keys, LeftmostCpuPrompt) {
     struct {
         const char *reply;
         int bcol;
-    } cases[] = {{"3\n", 3},  {"12\n", 10}, {"10\n", 10}, {"-4\n", 0}, {"7 9\n", 7},
-                 {"abc\n", 0}, {"99999999999999999999999\n", 10}, {"\n", 10}, {"   \n", 10}};
+    } cases[] = {{"3\n", 3},
+                 {"12\n", 10},
+                 {"10\n", 10},
+                 {"-4\n", 0},
+                 {"7 9\n", 7},
+                 {"abc\n", 0},
+                 {"99999999999999999999999\n", 10},
+                 {"\n", 10},
+                 {"   \n", 10}};
     for (auto &c : cases) {
         int r;
         EXPECT_EQ(press(std::string("c") + c.reply, &r), 0) << c.reply;
@@ -133,7 +141,8 @@ TEST_F(Keys, LeftmostCpuPrompt) {
     EXPECT_NE(terminal_output().find("Leftmost cpu? "), std::string::npos);
     // With offline CPUs the reply names a CPU number, not a column.
     load_table("     CPU0     CPU1     CPU2     CPU3     CPU5     CPU7     \n", false);
-    for (auto [reply, col] : {std::pair{"4\n", 4}, {"5\n", 4}, {"6\n", 5}, {"7\n", 5}, {"8\n", 6}}) {
+    for (auto [reply, col] :
+         {std::pair{"4\n", 4}, {"5\n", 4}, {"6\n", 5}, {"7\n", 5}, {"8\n", 6}}) {
         press(std::string("c") + reply);
         EXPECT_EQ(bcol, col) << reply;
     }
@@ -143,9 +152,16 @@ TEST_F(Keys, RefreshIntervalPrompt) {
     struct {
         const char *reply;
         int sleepsec;
-    } cases[] = {{"5\n", 5},   {"0\n", 1},          {"-3\n", 1}, {"abc\n", 1}, {"7\n", 7},
-                 {"\n", 7},    {"429496729\n", 429496729}, {"429496730\n", 429496729},
-                 {"99999999999999999999\n", 429496729}, {"2\n", 2}};
+    } cases[] = {{"5\n", 5},
+                 {"0\n", 1},
+                 {"-3\n", 1},
+                 {"abc\n", 1},
+                 {"7\n", 7},
+                 {"\n", 7},
+                 {"429496729\n", 429496729},
+                 {"429496730\n", 429496729},
+                 {"99999999999999999999\n", 429496729},
+                 {"2\n", 2}};
     for (auto &c : cases) {
         int r;
         EXPECT_EQ(press(std::string("s") + c.reply, &r), 0) << c.reply;

@@ -46,13 +46,13 @@ TEST(Layout, WorkedNamesWithMergingOff) {
 
 TEST(Layout, MergingFollowsTheFirstMatchingEntry) {
     load_table(two_cpu_header +
-                   "  0:         36          0   IO-APIC    2-edge      timer\n"  // row 0, timer
-                   "  1:          1          0   IO-APIC    1-edge      i8042\n"  // row 1
-                   " 24:          0          0   DMAR-MSI   0-edge      dmar0\n" // row 2, dmar
-                   // Both " dmar" and "  timer": the earlier entry, timer, wins.
-                   " 25:          5          0   DMAR-MSI   1-edge      dmar1  timer\n"
-                   "LOC:      12345      23456   Local timer interrupts\n" // one space: no match
-                   " 26:          0          2   DMAR-MSI   2-edge      dmar2\n");
+               "  0:         36          0   IO-APIC    2-edge      timer\n" // row 0, timer
+               "  1:          1          0   IO-APIC    1-edge      i8042\n" // row 1
+               " 24:          0          0   DMAR-MSI   0-edge      dmar0\n" // row 2, dmar
+               // Both " dmar" and "  timer": the earlier entry, timer, wins.
+               " 25:          5          0   DMAR-MSI   1-edge      dmar1  timer\n"
+               "LOC:      12345      23456   Local timer interrupts\n" // one space: no match
+               " 26:          0          2   DMAR-MSI   2-edge      dmar2\n");
     EXPECT_EQ(numirqs, 4);
     EXPECT_EQ(names(), (std::vector<std::string>{"XXX:timer", "1:1-edge      i8042", "XXX:dmar",
                                                  "LOC:timer interrupts"}));
@@ -98,8 +98,7 @@ TEST(Layout, HeaderCountsEveryLabelPaddedOrNot) {
         {"           CPU0       CPU1       CPU2       CPU3       \n", 4}, // as the kernel pads it
         {"           CPU0       CPU1       CPU2       CPU3\n", 4},        // padding stripped
         {"           CPU0       CPU1       CPU2       CPU3       ", 4},   // no line end at all
-        {"           CPU0       CPU1       CPU2       CPU3\r\n", 4},
-        {"\n", 0},
+        {"           CPU0       CPU1       CPU2       CPU3\r\n", 4},      {"\n", 0},
     };
     for (auto &c : cases) {
         load_table(c.header);
@@ -144,9 +143,9 @@ TEST(Layout, LabelGluedToItsFirstCount) {
 
 TEST(Layout, NoControlCharacterReachesAName) {
     load_table("   CPU0   CPU1   \n"
-               "LBL:\n"                                   // label alone
-               "\n"                                       // empty line
-               "      \n"                                 // blanks
+               "LBL:\n"   // label alone
+               "\n"       // empty line
+               "      \n" // blanks
                "  7:     1     2   ctl name\tand  tab\n"
                "  8:     1     2   ctl name\r\n"
                "  9:     1     2   ctl last-line-without-end",

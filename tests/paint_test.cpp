@@ -49,8 +49,7 @@ std::string field(std::int64_t v) {
 // The 24 characters ctime gives: "Tue Dec  8 03:47:42 2026".
 bool looks_like_clock(const std::string &s) {
     const char *shape = "Aaa Aaa _9 99:99:99 9999";
-    if (s.size() != 24)
-        return false;
+    if (s.size() != 24) return false;
     for (int i = 0; i < 24; ++i) {
         char c = s[i], k = shape[i];
         bool ok = k == 'A'   ? std::isupper(c)
@@ -58,13 +57,14 @@ bool looks_like_clock(const std::string &s) {
                   : k == '9' ? std::isdigit(c)
                   : k == '_' ? c == ' ' || std::isdigit(c)
                              : c == k;
-        if (!ok)
-            return false;
+        if (!ok) return false;
     }
     return true;
 }
 
-bool attr_at(int y, int x, attr_t a) { return (mvwinch(stdscr, y, x) & a) != 0; }
+bool attr_at(int y, int x, attr_t a) {
+    return (mvwinch(stdscr, y, x) & a) != 0;
+}
 
 class Paint : public ::testing::Test {
   protected:
@@ -90,14 +90,15 @@ TEST_F(Paint, EightyByTwentyFourPicture) {
     EXPECT_TRUE(looks_like_clock(l0.substr(56))) << l0;
     EXPECT_TRUE(attr_at(0, 0, A_BOLD));
     EXPECT_TRUE(attr_at(0, 79, A_BOLD));
-    EXPECT_EQ(screen_line(1), std::string(20, ' ') + "     *TOTAL*        cpu0        cpu1        cpu2        cpu3");
+    EXPECT_EQ(screen_line(1), std::string(20, ' ') +
+                                  "     *TOTAL*        cpu0        cpu1        cpu2        cpu3");
     EXPECT_TRUE(attr_at(1, 25, A_BOLD));
     EXPECT_TRUE(attr_at(1, 79, A_BOLD));
     EXPECT_FALSE(attr_at(2, 0, A_BOLD));
 
     // Mode 0: newest minus the baseline.
-    EXPECT_EQ(screen_line(2),
-              "r0:                 " + field(100) + field(-50) + field(50) + field(150) + field(250));
+    EXPECT_EQ(screen_line(2), "r0:                 " + field(100) + field(-50) + field(50) +
+                                  field(150) + field(250));
     EXPECT_EQ(screen_line(22).substr(0, 32), "r20:                " + field(120));
     EXPECT_EQ(screen_line(23), "(h)elp, (t)oggle-screens, arrows, etc" + std::string(43, ' '));
     EXPECT_TRUE(attr_at(23, 0, A_REVERSE));
@@ -107,7 +108,8 @@ TEST_F(Paint, EightyByTwentyFourPicture) {
     // Mode 2: the newest sample as read; mode 1 on a later paint divides by the interval.
     mode = 2;
     repaint_screen(0);
-    EXPECT_EQ(screen_line(3).substr(20), field(1001) + field(1) + field(101) + field(201) + field(301));
+    EXPECT_EQ(screen_line(3).substr(20),
+              field(1001) + field(1) + field(101) + field(201) + field(301));
 }
 
 TEST_F(Paint, ClockFollowsTheColumnsShown) {
@@ -119,8 +121,8 @@ TEST_F(Paint, ClockFollowsTheColumnsShown) {
     EXPECT_EQ(l0.substr(0, 32), "testhost   TOTAL INTERRUPTS SINC");
     EXPECT_NE(l0[32], ' ');
     EXPECT_EQ(l0.substr(56), std::string(24, ' '));
-    EXPECT_EQ(screen_line(1), std::string(20, ' ') + "     *TOTAL*        cpu0        cpu1" +
-                                  std::string(24, ' '));
+    EXPECT_EQ(screen_line(1),
+              std::string(20, ' ') + "     *TOTAL*        cpu0        cpu1" + std::string(24, ' '));
 }
 
 TEST_F(Paint, WideNumbersAreCutAtTheEdge) {
@@ -207,12 +209,12 @@ TEST_F(Paint, AnySizePaintsWithoutWrapping) {
 }
 
 TEST(Rate, RoundsAndStaysInRange) {
-    EXPECT_EQ(rate(5, 2.0), 3);    // 2.5 rounds up
+    EXPECT_EQ(rate(5, 2.0), 3);     // 2.5 rounds up
     EXPECT_EQ(rate(-37, 10.0), -3); // -3.7 + 0.5 truncates toward zero
     EXPECT_EQ(rate(24, 10.0), 2);
     EXPECT_EQ(rate(100, 1e12), 0);
-    EXPECT_EQ(rate(10, 0.0), 0);   // two paints within one clock tick
-    EXPECT_EQ(rate(10, -3.0), 0);  // the clock stepped back
+    EXPECT_EQ(rate(10, 0.0), 0);  // two paints within one clock tick
+    EXPECT_EQ(rate(10, -3.0), 0); // the clock stepped back
     EXPECT_EQ(rate(top, 1e-6), top);
     EXPECT_EQ(rate(std::numeric_limits<std::int64_t>::min(), 1e-6),
               std::numeric_limits<std::int64_t>::min());

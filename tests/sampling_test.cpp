@@ -35,7 +35,7 @@ TEST_F(Sampling, RealTableRowsAndMergedRows) {
     while (irqnames[loc] != "LOC:timer interrupts")
         ++loc;
     EXPECT_EQ(counts(1, loc), (std::vector<std::int64_t>{18017794, 5791007, 18785621, 5656822,
-                                                          18296406, 5364275, 18002503, 5946670}));
+                                                         18296406, 5364275, 18002503, 5946670}));
     EXPECT_EQ(irqtotals[1][loc], 95861098);
     EXPECT_EQ(read_input_active, 0);
     // The other slots are untouched.
@@ -89,8 +89,8 @@ TEST_F(Sampling, GluedLabelGivesTheFirstColumn) {
     while (irqnames[ipi0] != "IPI0:interrupts")
         ++ipi0;
     EXPECT_EQ(counts(1, ipi0),
-              (std::vector<std::int64_t>{2768808080, 2844211768, 2878602432, 2730576120,
-                                         2723524623, 3349096412, 2717389879, 2154252810}));
+              (std::vector<std::int64_t>{2768808080, 2844211768, 2878602432, 2730576120, 2723524623,
+                                         3349096412, 2717389879, 2154252810}));
     EXPECT_EQ(irqtotals[1][ipi0], 22166462124);
     EXPECT_EQ(counts(1, ipi0 + 1)[0], 357815098); // IPI1, label followed by a blank
     EXPECT_EQ(counts(1, 0)[7], 3225020442);       // a count that fills its field
@@ -152,10 +152,23 @@ TEST_F(Sampling, CountsAndTotalsSaturate) {
 }
 
 TEST_F(Sampling, FieldsParseAsStrtolReadsThem) {
-    const char *fields[] = {"0",   "42 ",  "+7",    "-7",   "\t\t13",  "\v 5", "x1",
-                            "-",   "+",    "- 3",   "007",  "",        "9223372036854775807",
-                            "9223372036854775808",  "-9223372036854775808",
-                            "-9223372036854775809", "99999999999999999999999999"};
+    const char *fields[] = {"0",
+                            "42 ",
+                            "+7",
+                            "-7",
+                            "\t\t13",
+                            "\v 5",
+                            "x1",
+                            "-",
+                            "+",
+                            "- 3",
+                            "007",
+                            "",
+                            "9223372036854775807",
+                            "9223372036854775808",
+                            "-9223372036854775808",
+                            "-9223372036854775809",
+                            "99999999999999999999999999"};
     for (const char *f : fields) {
         const char *end;
         char *want_end;

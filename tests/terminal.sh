@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# The built binary in a real terminal: tmux at 80 x 24, a real table
+# bind-mounted over /proc/interrupts in a private mount namespace, keys sent as
+# a terminal sends them, the screen read back and the bells counted from the
+# pane's raw output.
+set -u
+bin=$(realpath "$1")
+data=$(realpath "$2")
+scratch=$(mktemp -d)
+sock="kevrane-test-$$"
+fails=0
+
+tm() { tmux -L "$sock" -f "$scratch/tmux.conf" "$@"; }
+cleanup() {
+    tm kill-server 2>/dev/null
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+fail() {
+    printf 'FAIL %s\n' "$1"
+    shift
+    printf '%s\n' "$@"
+    echo "--- screen:"
+    screen
+    fails=$((fails + 1))
+}
+screen() { tm capture-pane -t t -p; }
+line() { screen | sed -n "$(($1 + 1))p" | sed 's/ *$//'; }
+bells() { tr -cd '\a' <"$scratch/raw" | wc -c; }
+keys() { tm send-keys -t t "$@"; }
+
+# Waits up to 10 s for the screen to show the text.
+wait_for() {
+    for _ in $(seq 100); do
+        screen | grep -qF -- "$1" && return 0
+        sleep 0.1
+    done
+    fail "waiting for '$1'"
+    return 1
+}
+expect_line() { # line, text
+    local got
+    got=$(line "$1")
+    [ "$got" = "$2" ] || fail "line $1" "got:  '$got'" "want: '$2'"
+}
+expect_bells() {
+    local got
+    got=$(bells)
+    [ "$got" = "$1" ] || fail "bells" "got $got, want $1"
+}
+# Rewrites the table in place: the bind mount holds on to the file itself.
+edit_table() {
+    sed "$1" "$scratch/table" >"$scratch/table.new"
+    cat "$scratch/table.new" >"$scratch/table"
+}
+
+cp "$data/interrupts-8cpu-x86_64.txt" "$scratch/table"
+printf 'set -g status off\nset -g default-terminal screen\n' >"$scratch/tmux.conf"
+tm new-session -d -s t -x 80 -y 24 "env -i PATH=$PATH TERM=screen HOME=$scratch bash --norc --noprofile"
+tm pipe-pane -t t -o "cat >> $scratch/raw"
+keys "PS1='$ '; clear" Enter
+# The sanitizers' exit-time leak check would change the exit status of a
+# process that ends through exit() with its tables still in use.
+keys "ASAN_OPTIONS=detect_leaks=0 unshare -rm sh -c 'mount --bind $scratch/table /proc/interrupts && exec $bin -c extra'; echo EXIT=\$?" Enter
+
+host=$(uname -n)
+wait_for "TOTAL INTERRUPTS SINCE COMMAND START" || exit 1
+sleep 1.5
+# Merging is off (-c): the timer line keeps its own name.
+expect_line 1 "                         *TOTAL*        cpu0        cpu1        cpu2        cpu3"
+expect_line 2 "0:2-edge      timer            0           0           0           0           0"
+expect_line 23 "(h)elp, (t)oggle-screens, arrows, etc"
+[[ "$(line 0)" == "$host   TOTAL INTERRUPTS SINCE COMMAND START"* ]] || fail "title" "$(line 0)"
+[[ "$(line 0)" =~ [0-9]{2}:[0-9]{2}:[0-9]{2}\ [0-9]{4}$ ]] || fail "clock at the end of line 0"
+
+# Counts move: since command start shows the differences.
+edit_table 's/^  1:         10         11 /  1:         15         14 /'
+wait_for "1:1-edge      i8042            8           5           3" || true
+expect_line 3 "1:1-edge      i8042            8           5           3           0           0"
+
+# Per second, then since boot: the table's own counts.
+keys Tab
+wait_for "INTERRUPTS PER SECOND"
+keys t
+wait_for "TOTAL INTERRUPTS SINCE BOOT"
+sleep 0.3
+expect_line 3 "1:1-edge      i8042           53          15          14           7           5"
+expect_line 22 "LOC:timer interrupts    95861098    18017794     5791007    18785621     5656822"
+keys t
+wait_for "TOTAL INTERRUPTS SINCE COMMAND START"
+
+# Paging with the keys the terminal sends: 38 rows, pages of 21.
+keys NPage
+wait_for "34:442368-edge      "
+keys Right
+wait_for "        cpu4        cpu5        cpu6        cpu7"
+keys Home
+wait_for "0:2-edge      timer"
+expect_line 1 "                         *TOTAL*        cpu0        cpu1        cpu2        cpu3"
+keys End
+wait_for "PIW:wakeup event"
+keys PPage
+wait_for "0:2-edge      timer"
+expect_bells 0
+
+# An unknown key rings once.
+keys x
+sleep 0.5
+expect_bells 1
+
+# A larger terminal: five CPU columns and the prompt line at the bottom.
+tm resize-window -t t -x 100 -y 30
+wait_for "        cpu4"
+expect_line 29 "(h)elp, (t)oggle-screens, arrows, etc"
+expect_bells 1
+tm resize-window -t t -x 80 -y 24
+wait_for "        cpu3"
+
+# The prompts.
+keys c
+wait_for "Leftmost cpu?"
+keys 6 Enter
+wait_for "        cpu6        cpu7"
+keys s
+wait_for "Refresh rate (sec)?"
+keys 2 Enter
+sleep 0.5
+wait_for "(h)elp, (t)oggle-screens"
+
+# The help screen and back.
+keys h
+wait_for "Kevrane help:"
+expected_help=(
+    " Kevrane help:"
+    "    h            - help (this screen)"
+    "    q            - quit"
+    "    t            - toggle between total and incremental mode"
+    "    c            - specify the leftmost cpu number"
+    "    s            - specify the refresh rate"
+    "    CTL-L        - redraw screen"
+    "    HOME         - position to TOP/LEFT"
+    "    END          - position to BOTTOM/LEFT"
+    "    PAGE UP/DOWN - up/down pagesize"
+    "    Arrow keys   - position up/down/left/right"
+    ""
+    "        CR - to return to display"
+)
+for i in "${!expected_help[@]}"; do
+    expect_line $((i + 2)) "${expected_help[$i]}"
+done
+keys Enter
+wait_for "(h)elp, (t)oggle-screens"
+
+# Quit: status 0 and the terminal back in its normal modes.
+keys q
+wait_for "EXIT=0"
+keys "stty -a | tr ' ' '\n' | grep -x -e echo -e icanon -e -echo -e -icanon | tr '\n' ' '; echo" Enter
+wait_for "icanon echo"
+expect_bells 1
+
+[ "$fails" = 0 ] && echo "terminal: all checks passed"
+exit "$fails"
