@@ -35,16 +35,6 @@ std::vector<char> streambuf;
     std::exit(1);
 }
 
-void open_table() {
-    fdinp = std::fopen(table_path, "r");
-    if (!fdinp) {
-        std::fprintf(stderr, "kevrane: cannot open %s: %s\n", table_path, std::strerror(errno));
-        std::exit(1);
-    }
-    streambuf.resize(streamsize);
-    std::setvbuf(fdinp, streambuf.data(), _IOFBF, streambuf.size());
-}
-
 [[noreturn]] void start(int argc, char **argv) {
     opterr = 1;
     int usages = 0;
@@ -57,7 +47,10 @@ void open_table() {
             usages = 1;
     }
     if (usages) usage(argv[0]);
-    open_table();
+    if (!open_table(table_path)) {
+        std::fprintf(stderr, "kevrane: cannot open %s: %s\n", table_path, std::strerror(errno));
+        std::exit(1);
+    }
     if (uname(&kname) != 0) std::memset(&kname, 0, sizeof kname);
     alloc_tables();
     read_input_active = 1;

@@ -39,6 +39,7 @@ extern std::vector<long> cpunum;          // column -> CPU number from its heade
 extern int combine;                       // merge like lines into one row
 extern combine_entry combine_desc[7];
 
+bool open_table(const char *path);
 const char *skip_blanks(const char *text);
 const char *glued_count(const char *label);
 char *read_line();

@@ -30,6 +30,10 @@ combine_entry combine_desc[7] = {
 namespace {
 
 constexpr std::size_t namesize = 20;
+constexpr std::size_t streamsize =
+    1 << 20; // a pass is a few large reads, not thousands of 1 KiB ones
+
+std::vector<char> streambuf;
 
 std::vector<char> linebuf(linesize);
 
@@ -120,6 +124,14 @@ const char *glued_count(const char *label) {
     for (const char *p = label; *p > ' '; ++p)
         if (*p == ':') return p[1] > ' ' && p[1] != 0x7f ? p + 1 : nullptr;
     return nullptr;
+}
+
+bool open_table(const char *path) {
+    fdinp = std::fopen(path, "r");
+    if (!fdinp) return false;
+    streambuf.resize(streamsize);
+    std::setvbuf(fdinp, streambuf.data(), _IOFBF, streambuf.size());
+    return true;
 }
 
 // One line of the table, or one piece of a line longer than the buffer;

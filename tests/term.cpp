@@ -83,8 +83,7 @@ void set_table(const std::string &text) {
         f << text;
     }
     if (!fdinp) {
-        fdinp = std::fopen(table_path.c_str(), "r");
-        ASSERT_NE(fdinp, nullptr);
+        ASSERT_TRUE(open_table(table_path.c_str()));
     }
 }
 

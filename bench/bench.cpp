@@ -1,0 +1,210 @@
+// What a sampling pass and a repaint cost, against the floor of reading the
+// same table's bytes with read(2), on tables from 2 to 8,192 CPUs and a real
+// 1,152-CPU one. Run with --memory TABLE (as the benchmark does for itself) to
+// report the peak resident memory of start-up and three passes.
+
+#include "kevrane.h"
+#include "tables.h"
+
+#include <benchmark/benchmark.h>
+#include <cstdlib>
+#include <cstring>
+#include <curses.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace kevrane;
+
+namespace {
+
+struct table_file {
+    std::string name;
+    std::string path;
+};
+
+std::vector<table_file> tables;
+fs::path scratch;
+std::string loaded;
+
+// A curses screen on a scratch terminal: keys are polled from a pseudo-terminal
+// nobody types on, output goes nowhere.
+void open_screen() {
+    static bool open;
+    if (open) return;
+    open = true;
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) || unlockpt(master)) std::abort();
+    FILE *in = std::fopen(ptsname(master), "r");
+    FILE *out = std::fopen("/dev/null", "w");
+    use_env(FALSE);
+    SCREEN *s = newterm("vt100", out, in);
+    if (!s) std::abort();
+    set_term(s);
+    curses_modes();
+    resizeterm(24, 80);
+    flushinp();
+}
+
+// The start-up scan on a table, as the program does it.
+void load(const std::string &path) {
+    if (loaded == path) return;
+    if (fdinp) std::fclose(fdinp);
+    numcpus = numirqs = maxlines = 0;
+    irqmap.clear();
+    irqnames.clear();
+    cpunum.clear();
+    for (auto &e : combine_desc)
+        e.rownum = 0;
+    if (!open_table(path.c_str())) std::abort();
+    alloc_tables();
+    loaded = path;
+}
+
+void pass(benchmark::State &state, const std::string &path) {
+    open_screen();
+    load(path);
+    read_input(1);
+    for (auto _ : state)
+        read_input(0);
+    state.SetBytesProcessed(state.iterations() * fs::file_size(path));
+}
+
+void floor_read(benchmark::State &state, const std::string &path) {
+    std::vector<char> buf(1 << 20);
+    int fd = open(path.c_str(), O_RDONLY);
+    for (auto _ : state) {
+        lseek(fd, 0, SEEK_SET);
+        while (read(fd, buf.data(), buf.size()) > 0)
+            benchmark::DoNotOptimize(buf.data());
+    }
+    close(fd);
+    state.SetBytesProcessed(state.iterations() * fs::file_size(path));
+}
+
+void repaint(benchmark::State &state, const std::string &path) {
+    open_screen();
+    load(path);
+    read_input(1);
+    read_input(0);
+    read_input(2);
+    for (auto _ : state) {
+        repaint_screen(1);
+        wrefresh(stdscr);
+    }
+}
+
+// Prints, after the usual report, each table's pass against its floor.
+class ratio_reporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &r : runs)
+            if (r.run_type == Run::RT_Iteration || r.aggregate_name == "median")
+                ns[r.run_name.function_name] =
+                    r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit) * 1e9;
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        auto &o = GetOutputStream();
+        o << "\ntable            pass (ms)  floor (ms)  pass/floor  repaint (us)\n";
+        for (const auto &t : tables) {
+            double p = ns["pass/" + t.name] / 1e6, f = ns["floor/" + t.name] / 1e6;
+            char line[160];
+            std::snprintf(line, sizeof line, "%-15s %10.3f  %10.3f  %10.2f  %12.1f\n",
+                          t.name.c_str(), p, f, f > 0 ? p / f : 0.0, ns["repaint/" + t.name] / 1e3);
+            o << line;
+        }
+    }
+
+  private:
+    std::map<std::string, double> ns;
+};
+
+// Start-up and three passes in a fresh process; prints its peak resident KiB.
+int memory_child(const char *path) {
+    open_screen();
+    load(path);
+    read_input_active = 1;
+    repaint_screen(0);
+    read_input(getix(3));
+    read_input(getix(4));
+    read_input(getix(0));
+    repaint_screen(0);
+    rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    std::printf("%ld\n", ru.ru_maxrss);
+    return 0;
+}
+
+void report_memory(const char *self, const table_file &t) {
+    std::string cmd = std::string(self) + " --memory " + t.path;
+    FILE *p = popen(cmd.c_str(), "r");
+    long kib = 0;
+    if (!p || std::fscanf(p, "%ld", &kib) != 1) kib = -1;
+    if (p) pclose(p);
+    load(t.path);
+    double slots = 3.0 * numirqs * numcpus * 8 / (1 << 20);
+    std::printf("\npeak resident memory on %s: %.1f MiB; the three slots %.1f MiB; "
+                "over the slots %.1f MiB (target at most 16)\n",
+                t.name.c_str(), kib / 1024.0, slots, kib / 1024.0 - slots);
+}
+
+void make_tables(const char *self) {
+    scratch = fs::temp_directory_path() / ("kevrane-bench-" + std::to_string(getpid()));
+    fs::create_directories(scratch);
+    const int shapes[][2] = {{2, 30}, {64, 200}, {1024, 500}, {8192, 1000}};
+    for (auto [cpus, lines] : shapes) {
+        table_file t{std::to_string(cpus) + "x" + std::to_string(lines), ""};
+        t.path = scratch / (t.name + ".txt");
+        std::ofstream(t.path, std::ios::binary) << bench::kernel_table(cpus, lines, 1);
+        tables.push_back(t);
+    }
+    fs::path xz = fs::path(self).parent_path() / "interrupts-1152cpu-x86_64.txt.xz";
+    table_file real{"real-1152", scratch / "real-1152.txt"};
+    std::string cmd = "xz -dc '" + xz.string() + "' > '" + real.path + "'";
+    if (std::system(cmd.c_str()) == 0)
+        tables.push_back(real);
+    else
+        std::fprintf(stderr, "no real table: %s failed\n", cmd.c_str());
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--memory") == 0) return memory_child(argv[2]);
+
+    make_tables(argv[0]);
+    for (const auto &t : tables) {
+        benchmark::RegisterBenchmark(("pass/" + t.name).c_str(), pass, t.path)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("floor/" + t.name).c_str(), floor_read, t.path)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("repaint/" + t.name).c_str(), repaint, t.path)
+            ->Unit(benchmark::kMicrosecond);
+    }
+    // Medians of five runs unless told otherwise.
+    std::vector<char *> args(argv, argv + argc);
+    std::string reps = "--benchmark_repetitions=5",
+                only = "--benchmark_report_aggregates_only=true";
+    bool given = false;
+    for (char *a : args)
+        given |= std::strncmp(a, "--benchmark_repetitions", 23) == 0;
+    if (!given) {
+        args.push_back(reps.data());
+        args.push_back(only.data());
+    }
+    int n = static_cast<int>(args.size());
+    benchmark::Initialize(&n, args.data());
+    ratio_reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    for (const auto &t : tables)
+        if (t.name == "8192x1000") report_memory(argv[0], t);
+    fs::remove_all(scratch);
+    return 0;
+}
