@@ -13,9 +13,18 @@
 
 namespace kevrane {
 
+// sampling/table.cpp: reading the interrupt table
+
+constexpr int linesize = 98404; // line buffer; longer lines are read in pieces
+
+extern FILE *fdinp; // /proc/interrupts, open for the whole run
+
+bool open_table(const char *path);
+void rewind_table();
+char *read_line();
+
 // sampling/layout.cpp: the shape of the interrupt table, fixed at start-up
 
-constexpr int linesize = 98404;             // line buffer; longer lines are read in pieces
 constexpr std::uint32_t addflag = 1u << 31; // irqmap: the line adds into a merged row
 
 struct combine_entry {
@@ -29,7 +38,6 @@ struct line_row {
     bool add; // a further member of a merged row
 };
 
-extern FILE *fdinp;                       // /proc/interrupts, open for the whole run
 extern int numcpus;                       // CPU columns
 extern int numirqs;                       // rows
 extern int maxlines;                      // entries irqmap and irqnames have room for
@@ -39,22 +47,21 @@ extern std::vector<long> cpunum;          // column -> CPU number from its heade
 extern int combine;                       // merge like lines into one row
 extern combine_entry combine_desc[7];
 
-bool open_table(const char *path);
 const char *skip_blanks(const char *text);
 const char *glued_count(const char *label);
-char *read_line();
 void expand_map(int index);
 void init_map_line(const char *line, int index);
 line_row map_line(int index);
 void alloc_tables();
 
-// sampling/slots.cpp: the three sample slots and the sampler
+// sampling/slots.cpp and sampling/fields.cpp: the three sample slots and the sampler
 
 extern std::array<std::vector<std::int64_t>, 3> irqcounts; // [slot][row * numcpus + column]
 extern std::array<std::vector<std::int64_t>, 3> irqtotals; // [slot][row]
 extern int read_input_active; // a sample is being taken: numbers are not painted
 
 std::int64_t parse_count(const char *field, const char **end);
+void store_line(const char *line, std::int64_t *counts, std::int64_t &total, bool add);
 int getix(int selector);
 void read_input(int slot);
 

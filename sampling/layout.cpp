@@ -8,7 +8,6 @@
 
 namespace kevrane {
 
-FILE *fdinp;
 int numcpus;
 int numirqs;
 int maxlines;
@@ -34,8 +33,6 @@ constexpr std::size_t streamsize =
     1 << 20; // a pass is a few large reads, not thousands of 1 KiB ones
 
 std::vector<char> streambuf;
-
-std::vector<char> linebuf(linesize);
 
 const char *next_space(const char *p, const char *end) {
     auto q = static_cast<const char *>(std::memchr(p, ' ', end - p));
@@ -126,20 +123,6 @@ const char *glued_count(const char *label) {
     return nullptr;
 }
 
-bool open_table(const char *path) {
-    fdinp = std::fopen(path, "r");
-    if (!fdinp) return false;
-    streambuf.resize(streamsize);
-    std::setvbuf(fdinp, streambuf.data(), _IOFBF, streambuf.size());
-    return true;
-}
-
-// One line of the table, or one piece of a line longer than the buffer;
-// nullptr at the end of the table or on a read error.
-char *read_line() {
-    return std::fgets(linebuf.data(), linesize, fdinp);
-}
-
 void expand_map(int index) {
     if (index < maxlines) return;
     maxlines = index + 1000;
@@ -173,7 +156,7 @@ line_row map_line(int index) {
 }
 
 void alloc_tables() {
-    std::rewind(fdinp);
+    rewind_table();
     int index = -1;
     while (const char *line = read_line()) {
         if (++index == 0)

@@ -1,0 +1,90 @@
+// Reading the interrupt table: the stream stays open for the whole run and is
+// rewound for every pass. Lines are handed out in place from one large chunk
+// rather than copied, since a pass over a big machine's table is tens of
+// megabytes; a line longer than the line buffer still comes in pieces.
+
+#include "kevrane.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kevrane {
+
+FILE *fdinp;
+
+namespace {
+
+constexpr std::size_t chunksize = 2 << 20;
+// Room after the data for the line-end sentinel and for a 16-byte load that
+// starts on the last character of a line.
+constexpr std::size_t slack = 64;
+
+std::vector<char> chunk;
+std::size_t head; // first character not yet handed out
+std::size_t tail; // one past the last character read
+bool at_end;      // the stream has nothing more
+char *held;       // where the sentinel stands, and what it covers
+char heldc;
+
+void refill() {
+    const std::size_t avail = tail - head;
+    std::memmove(chunk.data(), chunk.data() + head, avail);
+    head = 0;
+    tail = avail;
+    const std::size_t got = std::fread(chunk.data() + tail, 1, chunksize, fdinp);
+    tail += got;
+    // fread comes back short only at the end of the table or on an error, and
+    // an error ends the pass as the end does.
+    at_end = got < chunksize;
+}
+
+} // namespace
+
+bool open_table(const char *path) {
+    fdinp = std::fopen(path, "r");
+    if (!fdinp)
+        return false;
+    chunk.assign(chunksize + linesize + slack, '\0');
+    rewind_table();
+    return true;
+}
+
+void rewind_table() {
+    std::rewind(fdinp);
+    head = tail = 0;
+    at_end = false;
+    held = nullptr;
+}
+
+// The next line with its line end, or the next piece of a line longer than
+// the line buffer, ended by a NUL in place; nullptr at the end of the table.
+char *read_line() {
+    if (held)
+        *held = heldc;
+    held = nullptr;
+    const std::size_t most = linesize - 1;
+    for (;;) {
+        char *start = chunk.data() + head;
+        const std::size_t avail = tail - head;
+        auto nl = static_cast<char *>(std::memchr(start, '\n', std::min(avail, most)));
+        std::size_t len;
+        if (nl)
+            len = nl - start + 1;
+        else if (avail >= most)
+            len = most;
+        else if (!at_end) {
+            refill();
+            continue;
+        } else if (avail)
+            len = avail;
+        else
+            return nullptr;
+        head += len;
+        held = start + len;
+        heldc = *held;
+        *held = '\0';
+        return start;
+    }
+}
+
+} // namespace kevrane
