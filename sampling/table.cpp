@@ -42,8 +42,7 @@ void refill() {
 
 bool open_table(const char *path) {
     fdinp = std::fopen(path, "r");
-    if (!fdinp)
-        return false;
+    if (!fdinp) return false;
     chunk.assign(chunksize + linesize + slack, '\0');
     rewind_table();
     return true;
@@ -59,8 +58,7 @@ void rewind_table() {
 // The next line with its line end, or the next piece of a line longer than
 // the line buffer, ended by a NUL in place; nullptr at the end of the table.
 char *read_line() {
-    if (held)
-        *held = heldc;
+    if (held) *held = heldc;
     held = nullptr;
     const std::size_t most = linesize - 1;
     for (;;) {
