@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a clean release build, unpacks it, checks its
+# metadata and runs the unpacked binary.
+set -u
+src=$(realpath "$1")
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fails=0
+check() { # what, got, want
+    if [ "$2" != "$3" ]; then
+        printf 'FAIL %s\n  got:  %s\n  want: %s\n' "$1" "$2" "$3"
+        fails=$((fails + 1))
+    fi
+}
+
+cmake -S "$src" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEVRANE_TESTS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >"$scratch/log" 2>&1 &&
+    cmake --build "$scratch/build" >>"$scratch/log" 2>&1 &&
+    (cd "$scratch/build" && cpack -G DEB) >>"$scratch/log" 2>&1 || {
+    cat "$scratch/log"
+    echo "FAIL building the package"
+    exit 1
+}
+version=$(sed -n 's/^project(kevrane VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+arch=$(dpkg --print-architecture)
+deb="$scratch/build/kevrane_${version}_${arch}.deb"
+[ -f "$deb" ] || { echo "FAIL no $deb"; exit 1; }
+
+field() { dpkg-deb -f "$deb" "$1"; }
+check "Package" "$(field Package)" kevrane
+check "Version" "$(field Version)" "$version"
+check "Architecture" "$(field Architecture)" "$arch"
+depends=$(field Depends)
+for lib in libncurses6 libtinfo6 libc6; do
+    [[ "$depends" == *"$lib "* || "$depends" == *"$lib" ]] || check "Depends on $lib" "$depends" "... $lib ..."
+done
+[ -n "$(field Description | sed -n 2p)" ] || check "long description" "" "present"
+dpkg-deb -I "$deb" >/dev/null || check "dpkg-deb -I" "failed" "ok"
+
+dpkg-deb -x "$deb" "$scratch/root"
+for f in usr/bin/kevrane usr/share/man/man1/kevrane.1.gz usr/share/doc/kevrane/copyright usr/share/doc/kevrane/changelog.gz; do
+    [ -f "$scratch/root/$f" ] || check "file $f" missing present
+done
+"$scratch/root/usr/bin/kevrane" -H >"$scratch/out" 2>&1
+check "status of -H" "$?" 1
+check "usage line" "$(cat "$scratch/out")" "usage: $scratch/root/usr/bin/kevrane cH"
+zcat "$scratch/root/usr/share/man/man1/kevrane.1.gz" | grep -q '^\.SH EXIT STATUS' || check "manual page" "no EXIT STATUS" "EXIT STATUS"
+
+[ "$fails" = 0 ] && echo "package: all checks passed"
+exit "$fails"
