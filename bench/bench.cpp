@@ -4,6 +4,7 @@
 // report the peak resident memory of start-up and three passes.
 
 #include "kevrane.h"
+#include "scratch.h"
 #include "tables.h"
 
 #include <benchmark/benchmark.h>
@@ -29,7 +30,7 @@ struct table_file {
 };
 
 std::vector<table_file> tables;
-fs::path scratch;
+fs::path workdir;
 std::string loaded;
 
 // A curses screen on a scratch terminal: keys are polled from a pseudo-terminal
@@ -55,12 +56,7 @@ void open_screen() {
 void load(const std::string &path) {
     if (loaded == path) return;
     if (fdinp) std::fclose(fdinp);
-    numcpus = numirqs = maxlines = 0;
-    irqmap.clear();
-    irqnames.clear();
-    cpunum.clear();
-    for (auto &e : combine_desc)
-        e.rownum = 0;
+    scratch::reset_layout();
     if (!open_table(path.c_str())) std::abort();
     alloc_tables();
     loaded = path;
@@ -156,17 +152,17 @@ void report_memory(const char *self, const table_file &t) {
 }
 
 void make_tables(const char *self) {
-    scratch = fs::temp_directory_path() / ("kevrane-bench-" + std::to_string(getpid()));
-    fs::create_directories(scratch);
+    workdir = fs::temp_directory_path() / ("kevrane-bench-" + std::to_string(getpid()));
+    fs::create_directories(workdir);
     const int shapes[][2] = {{2, 30}, {64, 200}, {1024, 500}, {8192, 1000}};
     for (auto [cpus, lines] : shapes) {
         table_file t{std::to_string(cpus) + "x" + std::to_string(lines), ""};
-        t.path = scratch / (t.name + ".txt");
+        t.path = workdir / (t.name + ".txt");
         std::ofstream(t.path, std::ios::binary) << bench::kernel_table(cpus, lines, 1);
         tables.push_back(t);
     }
     fs::path xz = fs::path(self).parent_path() / "interrupts-1152cpu-x86_64.txt.xz";
-    table_file real{"real-1152", scratch / "real-1152.txt"};
+    table_file real{"real-1152", workdir / "real-1152.txt"};
     std::string cmd = "xz -dc '" + xz.string() + "' > '" + real.path + "'";
     if (std::system(cmd.c_str()) == 0)
         tables.push_back(real);
@@ -205,6 +201,6 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     for (const auto &t : tables)
         if (t.name == "8192x1000") report_memory(argv[0], t);
-    fs::remove_all(scratch);
+    fs::remove_all(workdir);
     return 0;
 }

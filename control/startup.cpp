@@ -19,11 +19,6 @@ int sleepsec = 1;
 namespace {
 
 constexpr char table_path[] = "/proc/interrupts";
-constexpr std::size_t streamsize =
-    1 << 20; // a pass is a few large reads, not thousands of 1 KiB ones
-
-std::vector<char> streambuf;
-
 [[noreturn]] void usage(const char *name) {
     std::printf("usage: %s %s\n", name, optstr);
     std::exit(1);

@@ -112,9 +112,11 @@ std::uint64_t eight_digits(std::uint64_t v) {
 // The same four fields at a time, one in each 128-bit quarter. (GCC 12's
 // AVX-512 intrinsics start from deliberately undefined registers, which its
 // own warnings then report.)
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 [[gnu::target("avx512f,avx512bw")]] int kernel_quads_avx512(const char *g, int n, std::int64_t *out,
                                                             std::int64_t &sum) {
     const __m512i blank = _mm512_set1_epi8(' ');
@@ -156,7 +158,9 @@ std::uint64_t eight_digits(std::uint64_t v) {
     sum = sat_add(sum, t[0] + t[1] + t[2] + t[3]);
     return done;
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #endif
 

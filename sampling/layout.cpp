@@ -29,10 +29,6 @@ combine_entry combine_desc[7] = {
 namespace {
 
 constexpr std::size_t namesize = 20;
-constexpr std::size_t streamsize =
-    1 << 20; // a pass is a few large reads, not thousands of 1 KiB ones
-
-std::vector<char> streambuf;
 
 const char *next_space(const char *p, const char *end) {
     auto q = static_cast<const char *>(std::memchr(p, ' ', end - p));

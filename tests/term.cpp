@@ -1,4 +1,5 @@
 #include "term.h"
+#include "scratch.h"
 
 #include <algorithm>
 #include <curses.h>
@@ -15,22 +16,13 @@ std::string table_path;
 } // namespace
 
 void open_screen(int lines, int cols) {
-    use_env(FALSE);
     term_out = std::tmpfile();
     FILE *in = std::fopen("/dev/null", "r");
     ASSERT_TRUE(term_out && in);
-    SCREEN *s = newterm("vt100", term_out, in);
-    ASSERT_NE(s, nullptr);
-    set_term(s);
-    curses_modes();
-    resize(lines, cols);
+    ASSERT_NE(scratch::open_screen(lines, cols, term_out, in), nullptr);
 }
 
-void resize(int lines, int cols) {
-    resizeterm(lines, cols);
-    // resizeterm queues a resize event that would otherwise be read as a key.
-    flushinp();
-}
+void resize(int lines, int cols) { scratch::resize(lines, cols); }
 
 std::string screen_line(int y) {
     std::string s(COLS + 1, '\0');
@@ -59,15 +51,7 @@ void push_keys(const std::string &keys) {
         ungetch(static_cast<unsigned char>(*k));
 }
 
-void reset_layout() {
-    numcpus = numirqs = maxlines = 0;
-    irqmap.clear();
-    irqnames.clear();
-    cpunum.clear();
-    combine = 1;
-    for (auto &e : combine_desc)
-        e.rownum = 0;
-}
+void reset_layout() { scratch::reset_layout(); }
 
 void set_table(const std::string &text) {
     if (table_path.empty()) {

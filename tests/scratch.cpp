@@ -1,0 +1,31 @@
+#include "scratch.h"
+
+namespace kevrane::scratch {
+
+SCREEN *open_screen(int lines, int cols, FILE *out, FILE *in) {
+    use_env(FALSE);
+    SCREEN *s = newterm("vt100", out, in);
+    if (!s)
+        return nullptr;
+    set_term(s);
+    curses_modes();
+    resize(lines, cols);
+    return s;
+}
+
+void resize(int lines, int cols) {
+    resizeterm(lines, cols);
+    flushinp(); // resizeterm queues a resize event that would be read as a key
+}
+
+void reset_layout() {
+    numcpus = numirqs = maxlines = 0;
+    irqmap.clear();
+    irqnames.clear();
+    cpunum.clear();
+    combine = 1;
+    for (auto &e : combine_desc)
+        e.rownum = 0;
+}
+
+} // namespace kevrane::scratch
