@@ -9,9 +9,16 @@
 
 namespace kevrane {
 
+// Anything but printable ASCII (a host name in another encoding, a byte the
+// table should not hold) would be drawn wider than one column, or acted on by
+// the terminal, so it shows as '?'.
 void put_text(int y, int x, const char *text, int len) {
     if (y < 0 || y >= LINES || x < 0 || x >= COLS || len <= 0) return;
-    mvwaddnstr(stdscr, y, x, text, std::min(len, COLS - x));
+    len = std::min(len, COLS - x);
+    std::string shown(text, len);
+    for (char &c : shown)
+        if (c < ' ' || c > '~') c = '?';
+    mvwaddnstr(stdscr, y, x, shown.data(), len);
 }
 
 void put_text(int y, int x, const std::string &text) {
