@@ -47,6 +47,7 @@ extern std::vector<long> cpunum;          // column -> CPU number from its heade
 extern int combine;                       // merge like lines into one row
 extern combine_entry combine_desc[7];
 
+void header_cpus(const char *line, std::vector<long> &numbers);
 const char *skip_blanks(const char *text);
 const char *glued_count(const char *label);
 void expand_map(int index);
@@ -62,7 +63,8 @@ extern int read_input_active; // a sample is being taken: numbers are not painte
 extern int fieldwidth;        // kernel-format fields converted at once: 4, 2 or 1 by processor
 
 std::int64_t parse_count(const char *field, const char **end);
-void store_line(const char *line, std::int64_t *counts, std::int64_t &total, bool add);
+void store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
+                std::int64_t &total, bool add, const std::vector<int> *colmap);
 int getix(int selector);
 void read_input(int slot);
 

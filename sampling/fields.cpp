@@ -179,9 +179,34 @@ int fieldwidth = widest();
 
 namespace {
 
-template <bool add> void store(const char *line, std::int64_t *counts, std::int64_t &total) {
-    const char *p = skip_blanks(line);
-    const char *glued = glued_count(p);
+// The fields of one line in the order the sampler takes them: the first
+// after a label glued to it, each other after a run of blanks.
+struct field_walk {
+    const char *p;
+    const char *glued;
+
+    explicit field_walk(const char *line) : p(skip_blanks(line)), glued(glued_count(p)) {}
+
+    // To the blank before the next field; false when the line has none.
+    bool to_blank() {
+        while (*p && *p != ' ')
+            ++p;
+        return *p != 0;
+    }
+    // Reads the field at p. p moves past its digits when nothing there could
+    // hide a blank that the search for the next field must still find.
+    std::int64_t value() {
+        const char *end;
+        const std::int64_t v = parse_count(p, &end);
+        if (!is_space(*p)) p = end;
+        return v;
+    }
+};
+
+template <bool add>
+void store(const char *line, std::int64_t *counts, const std::int64_t *before,
+           std::int64_t &total) {
+    field_walk w(line);
     std::int64_t sum = add ? total : 0;
     int j = 0;
     auto put = [&](std::int64_t v) {
@@ -189,22 +214,12 @@ template <bool add> void store(const char *line, std::int64_t *counts, std::int6
         sum = sat_add(sum, v);
         ++j;
     };
-    // Reads the field at p; p moves past its digits when nothing there could
-    // hide a blank that the search for the next field must still find.
-    auto general = [&]() {
-        const char *end;
-        put(parse_count(p, &end));
-        if (!is_space(*p)) p = end;
-    };
-    if (glued && numcpus > 0) {
-        p = glued;
-        general();
+    if (w.glued && numcpus > 0) {
+        w.p = w.glued;
+        put(w.value());
     }
-    while (j < numcpus) {
-        while (*p && *p != ' ')
-            ++p;
-        if (!*p) break;
-        const char *g = p + 1;
+    while (j < numcpus && w.to_blank()) {
+        const char *g = w.p + 1;
         std::int64_t v;
 #if defined(__x86_64__)
         if (!add && fieldwidth >= 4) {
@@ -223,11 +238,47 @@ template <bool add> void store(const char *line, std::int64_t *counts, std::int6
             g += kfield;
         }
         if (j == numcpus) break;
-        p = skip_blanks(g - 1);
-        general();
+        w.p = skip_blanks(g - 1);
+        put(w.value());
     }
+    if (!add)
+        for (; j < numcpus; ++j) {
+            counts[j] = before[j];
+            sum = sat_add(sum, before[j]);
+        }
     total = sum;
-    if (!add) std::memset(counts + j, 0, sizeof *counts * (numcpus - j));
+}
+
+// The same when this pass's header lists other CPUs than the start-up one:
+// field i belongs to the column of the CPU that label i names, if any.
+template <bool add>
+void store_mapped(const char *line, std::int64_t *counts, const std::int64_t *before,
+                  std::int64_t &total, const std::vector<int> &colmap) {
+    static std::vector<char> fed;
+    fed.assign(numcpus, 0);
+    field_walk w(line);
+    std::int64_t sum = add ? total : 0;
+    for (std::size_t i = 0; i < colmap.size(); ++i) {
+        if (i == 0 && w.glued)
+            w.p = w.glued;
+        else if (w.to_blank())
+            w.p = skip_blanks(w.p);
+        else
+            break;
+        const std::int64_t v = w.value();
+        const int c = colmap[i];
+        if (c < 0) continue;
+        counts[c] = add ? sat_add(counts[c], v) : v;
+        sum = sat_add(sum, v);
+        fed[c] = 1;
+    }
+    if (!add)
+        for (int c = 0; c < numcpus; ++c)
+            if (!fed[c]) {
+                counts[c] = before[c];
+                sum = sat_add(sum, before[c]);
+            }
+    total = sum;
 }
 
 } // namespace
@@ -260,13 +311,16 @@ std::int64_t parse_count(const char *field, const char **end) {
     return neg ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
 }
 
-// A line that starts its row clears the columns it does not give, so a row
-// whose line changed under us never keeps adding stale numbers.
-void store_line(const char *line, std::int64_t *counts, std::int64_t &total, bool add) {
-    if (add)
-        store<true>(line, counts, total);
+// A line that starts its row takes the previous sample's numbers for the
+// columns it does not give (a CPU gone offline, a line that changed under
+// us), so they show no change rather than stale or vanished counts.
+void store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
+                std::int64_t &total, bool add, const std::vector<int> *colmap) {
+    if (colmap)
+        add ? store_mapped<true>(line, counts, before, total, *colmap)
+            : store_mapped<false>(line, counts, before, total, *colmap);
     else
-        store<false>(line, counts, total);
+        add ? store<true>(line, counts, before, total) : store<false>(line, counts, before, total);
 }
 
 } // namespace kevrane

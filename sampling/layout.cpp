@@ -50,22 +50,6 @@ long label_number(const char *p, const char *end) {
     return n;
 }
 
-// The kernel pads every label to a fixed width and ends the header after the
-// padding, but copies of the table often lose the trailing blanks; count the
-// labels themselves so that both forms give every CPU its column.
-void count_cpus(const char *line) {
-    const char *end = line + std::strlen(line);
-    while (end > line && (end[-1] == '\n' || end[-1] == '\r'))
-        --end;
-    for (const char *p = skip_blanks(line); p < end; p = skip_blanks(p)) {
-        const char *q = next_space(p, end);
-        long n = label_number(p, q);
-        cpunum.push_back(n < 0 ? numcpus : n);
-        ++numcpus;
-        p = q;
-    }
-}
-
 std::string make_name(const char *line) {
     const char *end = line + std::strlen(line);
     if (end > line && end[-1] == '\n') --end;
@@ -103,6 +87,22 @@ std::string make_name(const char *line) {
 }
 
 } // namespace
+
+// The kernel pads every label to a fixed width and ends the header after the
+// padding, but copies of the table often lose the trailing blanks; count the
+// labels themselves so that both forms give every CPU its column.
+void header_cpus(const char *line, std::vector<long> &numbers) {
+    numbers.clear();
+    const char *end = line + std::strlen(line);
+    while (end > line && (end[-1] == '\n' || end[-1] == '\r'))
+        --end;
+    for (const char *p = skip_blanks(line); p < end; p = skip_blanks(p)) {
+        const char *q = next_space(p, end);
+        const long n = label_number(p, q);
+        numbers.push_back(n < 0 ? static_cast<long>(numbers.size()) : n);
+        p = q;
+    }
+}
 
 const char *skip_blanks(const char *text) {
     while (*text == ' ')
@@ -155,9 +155,10 @@ void alloc_tables() {
     rewind_table();
     int index = -1;
     while (const char *line = read_line()) {
-        if (++index == 0)
-            count_cpus(line);
-        else
+        if (++index == 0) {
+            header_cpus(line, cpunum);
+            numcpus = static_cast<int>(cpunum.size());
+        } else
             init_map_line(line, index);
     }
     for (int slot = 0; slot < 3; ++slot) {

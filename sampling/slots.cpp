@@ -4,6 +4,7 @@
 
 #include "kevrane.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace kevrane {
@@ -24,20 +25,58 @@ int getix(int selector) {
     std::abort();
 }
 
+// The sample taken just before one into this slot: the other of 0 and 1, or
+// for the baseline the first start-up sample.
+int previous_slot(int slot) {
+    return slot == 2 ? 1 : slot ^ 1;
+}
+
+// Where each CPU of this pass's header stands among the start-up columns, or
+// nullptr while the header is the start-up one. CPUs go offline and come
+// back: their counts must stay under their own heads.
+const std::vector<int> *column_map(const char *header) {
+    static std::vector<long> cpus;
+    static std::vector<int> colmap;
+    header_cpus(header, cpus);
+    if (cpus == cpunum) return nullptr;
+    colmap.assign(cpus.size(), -1);
+    for (std::size_t i = 0; i < cpus.size(); ++i) {
+        auto at = std::find(cpunum.begin(), cpunum.end(), cpus[i]);
+        if (at != cpunum.end()) colmap[i] = static_cast<int>(at - cpunum.begin());
+    }
+    return &colmap;
+}
+
 void read_input(int slot) {
+    static std::vector<char> fed;
+    const std::vector<int> *colmap = nullptr;
+    const int before = previous_slot(slot);
     read_input_active = 1;
     show_mark();
     rewind_table();
+    fed.assign(numirqs, 0);
     int index = -1;
     for (;;) {
         get_input();
         const char *line = read_line();
         if (!line) break;
-        if (++index == 0) continue;
+        if (++index == 0) {
+            colmap = column_map(line);
+            continue;
+        }
         line_row m = map_line(index);
         if (m.row < 0) continue;
-        store_line(line, row_counts(slot, m.row), irqtotals[slot][m.row], m.add);
+        store_line(line, row_counts(slot, m.row), row_counts(before, m.row), irqtotals[slot][m.row],
+                   m.add, colmap);
+        fed[m.row] = 1;
     }
+    // A row whose line is gone from the table had no news: it keeps the
+    // previous sample's numbers rather than this slot's older ones.
+    for (int r = 0; r < numirqs; ++r)
+        if (!fed[r]) {
+            std::copy_n(row_counts(before, r), numcpus, row_counts(slot, r));
+            irqtotals[slot][r] = irqtotals[before][r];
+        }
     clear_mark();
     read_input_active = 0;
 }

@@ -115,6 +115,7 @@ TEST_F(Sampling, OverLongLinePiecesReadAlike) {
 TEST_F(Sampling, LinesAddedOrRemovedAfterStartUp) {
     const std::string header = "     CPU0     CPU1     \n";
     load_table(header + "  1:  1  2  a b\n  2:  3  4  a c\n");
+    read_input(1);
     // More lines than the scan saw, and far more than the map has room for.
     std::string grown = header + "  1:  1  2  a b\n  2:  3  4  a c\n";
     for (int i = 0; i < 2500; ++i)
@@ -123,11 +124,13 @@ TEST_F(Sampling, LinesAddedOrRemovedAfterStartUp) {
     read_input(0);
     EXPECT_EQ(counts(0, 0), (std::vector<std::int64_t>{1, 2}));
     EXPECT_EQ(counts(0, 1), (std::vector<std::int64_t>{3, 4}));
-    // A removed line: the next one feeds the row of the line that stood there.
+    // A removed line: the next one feeds the row of the line that stood
+    // there, and the last row, fed by nothing, keeps the previous sample.
     set_table(header + "  2:  30  40  a c\n");
-    read_input(0);
-    EXPECT_EQ(counts(0, 0), (std::vector<std::int64_t>{30, 40}));
-    EXPECT_EQ(counts(0, 1), (std::vector<std::int64_t>{3, 4}));
+    read_input(1);
+    EXPECT_EQ(counts(1, 0), (std::vector<std::int64_t>{30, 40}));
+    EXPECT_EQ(counts(1, 1), (std::vector<std::int64_t>{3, 4}));
+    EXPECT_EQ(irqtotals[1][1], 7);
     // Gaining CPU columns: only the columns of the start-up header are read.
     set_table("     CPU0     CPU1     CPU2     \n  1:  1  2  3  a b\n");
     read_input(0);

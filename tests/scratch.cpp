@@ -5,8 +5,7 @@ namespace kevrane::scratch {
 SCREEN *open_screen(int lines, int cols, FILE *out, FILE *in) {
     use_env(FALSE);
     SCREEN *s = newterm("vt100", out, in);
-    if (!s)
-        return nullptr;
+    if (!s) return nullptr;
     set_term(s);
     curses_modes();
     resize(lines, cols);

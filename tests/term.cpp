@@ -22,7 +22,9 @@ void open_screen(int lines, int cols) {
     ASSERT_NE(scratch::open_screen(lines, cols, term_out, in), nullptr);
 }
 
-void resize(int lines, int cols) { scratch::resize(lines, cols); }
+void resize(int lines, int cols) {
+    scratch::resize(lines, cols);
+}
 
 std::string screen_line(int y) {
     std::string s(COLS + 1, '\0');
@@ -51,7 +53,9 @@ void push_keys(const std::string &keys) {
         ungetch(static_cast<unsigned char>(*k));
 }
 
-void reset_layout() { scratch::reset_layout(); }
+void reset_layout() {
+    scratch::reset_layout();
+}
 
 void set_table(const std::string &text) {
     if (table_path.empty()) {

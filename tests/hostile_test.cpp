@@ -1,0 +1,189 @@
+// Tables no kernel should print, and tables that change under the monitor,
+// each checked for what the screen then shows.
+
+#include "term.h"
+
+#include <cstring>
+#include <curses.h>
+#include <gtest/gtest.h>
+
+using namespace kevrane;
+using namespace kevrane::harness;
+
+namespace {
+
+std::string field(long long v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%12lld", v);
+    return b;
+}
+
+class Hostile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        open_screen(24, 80);
+        std::strcpy(kname.nodename, "host");
+        mode = 0;
+    }
+
+    // Start-up as the program does it, then one cycle of the main loop.
+    void start(const std::string &table, bool merge = false) {
+        load_table(table, merge);
+        brow = bcol = 0;
+        read_input_active = 1;
+        repaint_screen(1);
+        read_input(getix(3));
+        read_input(getix(4));
+        cycle();
+    }
+    void cycle() {
+        read_input(getix(0));
+        repaint_screen(1);
+    }
+    // No line of the screen holds anything but printable text.
+    void expect_clean_screen() {
+        for (int y = 0; y < LINES; ++y)
+            for (char c : screen_line(y))
+                ASSERT_TRUE(c >= ' ' && c <= '~') << "line " << y << ": " << screen_line(y);
+    }
+};
+
+TEST_F(Hostile, EmptyTableAndHeaderOnly) {
+    start("");
+    EXPECT_EQ(screen_line(1), std::string(25, ' ') + "*TOTAL*" + std::string(48, ' '));
+    EXPECT_EQ(prow, 2);
+    EXPECT_EQ(screen_line(2).substr(0, 37), "(h)elp, (t)oggle-screens, arrows, etc");
+    EXPECT_EQ(screen_line(3), std::string(80, ' '));
+    for (const char *header : {"      CPU0       CPU1       \n", "      CPU0       CPU1"}) {
+        start(header);
+        EXPECT_EQ(screen_line(1),
+                  std::string(25, ' ') + "*TOTAL*        cpu0        cpu1" + std::string(24, ' '));
+        EXPECT_EQ(prow, 2);
+    }
+}
+
+TEST_F(Hostile, ControlBytesNeverReachTheScreen) {
+    std::string t = "      CPU0       CPU1       \n";
+    t += "  1:          5          6   dev x";
+    t += '\0';
+    t += "hidden\n";
+    t += "  2:    \t7    \t8   chip\tname  here\r\n";
+    t += "  3:          1          2   chip \x1b[2Jbell\a\x9b\xc3\xa9t\xe9\n";
+    t += "        \n";
+    t += std::string(1, '\0') + "  4: 9 9 a b\n";
+    start(t);
+    ASSERT_EQ(numirqs, 5);
+    mode = 2;
+    repaint_screen(1);
+    expect_clean_screen();
+    EXPECT_EQ(screen_line(2),
+              "1:x                 " + field(11) + field(5) + field(6) + std::string(24, ' '));
+    // A tab starting a field is a blank to strtol; one inside a word is part of it.
+    EXPECT_EQ(screen_line(3).substr(0, 56),
+              "2:here              " + field(15) + field(7) + field(8));
+    EXPECT_EQ(screen_line(4).substr(0, 20), "3: [2Jbell ???t?    ");
+    EXPECT_EQ(screen_line(5).substr(0, 32), std::string(20, ' ') + field(0));
+    EXPECT_EQ(screen_line(6).substr(0, 32), std::string(20, ' ') + field(0));
+}
+
+TEST_F(Hostile, OddCountsShowAsStrtolReadsThem) {
+    start("      CPU0       CPU1       CPU2       \n"
+          "  1:         -5        +17        abc  x y\n"
+          "  2: 1234567890123456789012345          1          1  x y\n"
+          "  3:        12x         -0   99999999999  x y\n");
+    mode = 2;
+    repaint_screen(1);
+    expect_clean_screen();
+    EXPECT_EQ(screen_line(2).substr(20, 48), field(12) + field(-5) + field(17) + field(0));
+    // The largest count, 19 digits, pushes the row right and is cut at the edge.
+    EXPECT_EQ(screen_line(3).substr(20), "9223372036854775807" + field(9223372036854775807) +
+                                             field(1) + field(1).substr(0, 10));
+    EXPECT_EQ(screen_line(4).substr(0, 3), "3:y");
+    EXPECT_EQ(screen_line(4).substr(20, 48),
+              field(100000000011) + field(12) + field(0) + field(99999999999));
+}
+
+TEST_F(Hostile, HugeLineAndHugeTable) {
+    // A 1 MB line arrives as pieces of the line buffer, each a row of its own.
+    std::string wide = "      CPU0       CPU1       \n  1:";
+    while (wide.size() < 1000000)
+        wide += "          7";
+    start(wide + "\n  2:          1          2  x y\n");
+    EXPECT_EQ(numirqs, 12);
+    EXPECT_EQ(screen_line(2).substr(0, 2), "1:");
+    expect_clean_screen();
+
+    std::string tall = "      CPU0       CPU1       \n";
+    for (int i = 0; i < 100000; ++i)
+        tall += std::to_string(i) + ":          1          2   chip dev\n";
+    start(tall);
+    EXPECT_EQ(numirqs, 100000);
+    push_keys("\033[F");
+    get_input();
+    EXPECT_EQ(brow, 100000 - 21);
+    EXPECT_EQ(screen_line(22).substr(0, 8), "99999:de");
+}
+
+TEST_F(Hostile, TableShrinksToNothingAndComesBack) {
+    const std::string table = "      CPU0       CPU1       \n"
+                              "  1:        100        200  x y\n"
+                              "  2:         10         20  x y\n";
+    start(table);
+    auto bump = [&](int by) {
+        return "      CPU0       CPU1       \n  1:        " + std::to_string(100 + by) +
+               "        200  x y\n  2:         10         " + std::to_string(20 + by) + "  x y\n";
+    };
+    set_table(bump(5));
+    cycle();
+    set_table("");
+    cycle();
+    cycle();
+    // Nothing was read: no news is no change, in every mode.
+    for (int m : {0, 1, 2}) {
+        mode = m;
+        repaint_screen(1);
+        const long long d = m == 0 ? 5 : 0;
+        EXPECT_EQ(screen_line(2).substr(20, 36),
+                  m == 2 ? field(305) + field(105) + field(200) : field(d) + field(d) + field(0))
+            << "mode " << m;
+        EXPECT_EQ(screen_line(3).substr(20, 36),
+                  m == 2 ? field(35) + field(10) + field(25) : field(d) + field(0) + field(d))
+            << "mode " << m;
+    }
+    set_table(bump(9));
+    cycle();
+    mode = 0;
+    repaint_screen(1);
+    EXPECT_EQ(screen_line(2).substr(20, 36), field(9) + field(9) + field(0));
+}
+
+TEST_F(Hostile, CpuColumnsComeAndGo) {
+    start("      CPU0       CPU1       CPU2       \n"
+          "  1:          1          2          3  x y\n");
+    // A CPU goes offline: its column is gone from every line.
+    set_table("      CPU0       CPU1       \n  1:          4          5  x y\n");
+    cycle();
+    cycle();
+    mode = 1;
+    repaint_screen(1);
+    EXPECT_EQ(screen_line(2).substr(20, 48), field(0) + field(0) + field(0) + field(0));
+    mode = 0;
+    repaint_screen(1);
+    EXPECT_EQ(screen_line(2).substr(20, 48), field(6) + field(3) + field(3) + field(0));
+    // More CPUs than at start-up: the columns past the start-up header are not read.
+    set_table("      CPU0       CPU1       CPU2       CPU3       \n"
+              "  1:          7          8          9         10  x y\n");
+    cycle();
+    mode = 2;
+    repaint_screen(1);
+    EXPECT_EQ(screen_line(2).substr(20, 48), field(24) + field(7) + field(8) + field(9));
+    // CPU1 goes offline: CPU2's count stays under cpu2, cpu1 shows no change.
+    set_table("      CPU0       CPU2       \n  1:         11         13  x y\n");
+    cycle();
+    repaint_screen(1);
+    EXPECT_EQ(screen_line(1).substr(32, 36), "        cpu0        cpu1        cpu2");
+    EXPECT_EQ(screen_line(2).substr(20, 48), field(32) + field(11) + field(8) + field(13));
+    expect_clean_screen();
+}
+
+} // namespace
