@@ -35,23 +35,35 @@ constexpr char help_title[] = " Kevrane help:";
 constexpr char leftmost_prompt[] = "Leftmost cpu? ";
 constexpr char interval_prompt[] = "Refresh rate (sec)? ";
 
-// Reads the operator's line, waiting for it, and keeps its first word; the
-// line is read into a bounded buffer, so a longer word is cut to fit.
+// Reads the operator's line, waiting for it, and keeps its first word. The
+// line is read key by key rather than with curses' line reader, which turns
+// off the terminal's interrupt key while it waits: Ctrl-C must still end the
+// program here. What is typed is echoed, the erase and kill keys edit it, and
+// a line longer than the buffer is cut to fit.
 std::string read_reply() {
-    char buf[replysize] = {};
-    echo();
+    std::string line;
+    int y, x;
+    getyx(stdscr, y, x);
     nodelay(stdscr, FALSE);
-    int rc = wgetnstr(stdscr, buf, replysize - 1);
-    noecho();
+    for (;;) {
+        const int ch = wgetch(stdscr);
+        if (ch == ERR || ch == '\n' || ch == '\r') break;
+        if (ch == erasechar() || ch == 127 || ch == '\b') {
+            if (!line.empty()) line.pop_back();
+        } else if (ch == killchar()) {
+            line.clear();
+        } else if (ch >= ' ' && ch <= '~' && line.size() < replysize - 1) {
+            line += static_cast<char>(ch);
+        } else {
+            continue;
+        }
+        clear_eol(y, x);
+        put_text(y, x, line);
+    }
     nodelay(stdscr, TRUE);
-    if (rc == ERR) return {};
-    const char *w = buf;
-    while (*w == ' ' || (*w >= '\t' && *w <= '\r'))
-        ++w;
-    const char *e = w;
-    while (*e && *e != ' ' && !(*e >= '\t' && *e <= '\r'))
-        ++e;
-    return std::string(w, e);
+    const auto w = line.find_first_not_of(' ');
+    if (w == std::string::npos) return {};
+    return line.substr(w, line.find(' ', w) - w);
 }
 
 std::string prompt(const char *text) {

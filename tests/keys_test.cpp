@@ -169,6 +169,12 @@ TEST_F(Keys, RefreshIntervalPrompt) {
         EXPECT_EQ(r, 0);
     }
     EXPECT_NE(terminal_output().find("Refresh rate (sec)? "), std::string::npos);
+    // The erase key edits the reply; other control keys are not part of it.
+    press("s12\b5\n");
+    EXPECT_EQ(sleepsec, 15);
+    press("s3\x7f\x7f"
+          "7\x01\n");
+    EXPECT_EQ(sleepsec, 7);
     // A reply longer than the buffer is cut, never overflowing it.
     press("s" + std::string(120, '3') + "\n"); // ungetch holds at most about 130 keys
     EXPECT_EQ(sleepsec, 429496729);
