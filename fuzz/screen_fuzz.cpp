@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size < 6)
-        return 0;
+    if (size < 6) return 0;
     scratch::resize(1 + data[0] % 120, 1 + (data[1] | (data[2] & 3) << 8));
     mode = data[3] % 3;
     brow = data[4] % (numirqs + 1);

@@ -19,8 +19,7 @@ std::string path;
 
 void write_table(const std::uint8_t *data, std::size_t size) {
     FILE *f = std::fopen(path.c_str(), "w");
-    if (!f || std::fwrite(data, 1, size, f) != size)
-        std::abort();
+    if (!f || std::fwrite(data, 1, size, f) != size) std::abort();
     std::fclose(f);
 }
 
@@ -29,8 +28,7 @@ void write_table(const std::uint8_t *data, std::size_t size) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     char name[] = "/tmp/kevrane-fuzz-table-XXXXXX";
     int fd = mkstemp(name);
-    if (fd < 0)
-        std::abort();
+    if (fd < 0) std::abort();
     close(fd);
     path = name;
     std::atexit([] { unlink(path.c_str()); });
@@ -41,8 +39,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size < 2)
-        return 0;
+    if (size < 2) return 0;
     // The first byte picks merging and the terminal width, the second where
     // the start-up table ends and the later one begins.
     const int flags = data[0];

@@ -27,8 +27,7 @@ void plain_pass(const std::string &text, std::vector<std::int64_t> &counts,
         if (++index == 0) {
             std::vector<long> cpus;
             header_cpus(buf.data(), cpus);
-            if (cpus == cpunum)
-                cpus.resize(0);
+            if (cpus == cpunum) cpus.resize(0);
             for (int i = 0; i < numcpus && cpus.empty(); ++i)
                 cols.push_back(i);
             for (long cpu : cpus) {

@@ -7,30 +7,11 @@ set -u
 bin=$(realpath "$1")
 data=$(realpath "$2")
 scratch=$(mktemp -d)
-sock="kevrane-signals-$$"
-fails=0
+. "$(dirname "$0")/tmux.sh"
 
-tm() { tmux -L "$sock" -f "$scratch/tmux.conf" "$@"; }
-trap 'tm kill-server 2>/dev/null; rm -rf "$scratch"' EXIT
-screen() { tm capture-pane -t t -p; }
-keys() { tm send-keys -t t "$@"; }
-fail() {
-    printf 'FAIL %s\n--- screen:\n' "$1"
-    screen
-    fails=$((fails + 1))
-}
-wait_for() {
-    for _ in $(seq 100); do
-        screen | grep -qF -- "$1" && return 0
-        sleep 0.1
-    done
-    fail "$2: waiting for '$1'"
-    return 1
-}
 monitor_pid() { pgrep -P "$(tm display -p -t t '#{pane_pid}')"; }
 
 cp "$data/interrupts-8cpu-x86_64.txt" "$scratch/table"
-printf 'set -g status off\nset -g default-terminal screen\n' >"$scratch/tmux.conf"
 # dash, not bash: bash puts back the terminal modes of a job that a signal
 # ended, which would hide a monitor that did not.
 tm new-session -d -s t -x 80 -y 24 "env -i PATH=$PATH TERM=screen HOME=$scratch PS1='$ ' sh -i"

@@ -7,38 +7,10 @@ set -u
 bin=$(realpath "$1")
 data=$(realpath "$2")
 scratch=$(mktemp -d)
-sock="kevrane-test-$$"
-fails=0
+. "$(dirname "$0")/tmux.sh"
 
-tm() { tmux -L "$sock" -f "$scratch/tmux.conf" "$@"; }
-cleanup() {
-    tm kill-server 2>/dev/null
-    rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-fail() {
-    printf 'FAIL %s\n' "$1"
-    shift
-    printf '%s\n' "$@"
-    echo "--- screen:"
-    screen
-    fails=$((fails + 1))
-}
-screen() { tm capture-pane -t t -p; }
 line() { screen | sed -n "$(($1 + 1))p" | sed 's/ *$//'; }
 bells() { tr -cd '\a' <"$scratch/raw" | wc -c; }
-keys() { tm send-keys -t t "$@"; }
-
-# Waits up to 10 s for the screen to show the text.
-wait_for() {
-    for _ in $(seq 100); do
-        screen | grep -qF -- "$1" && return 0
-        sleep 0.1
-    done
-    fail "waiting for '$1'"
-    return 1
-}
 expect_line() { # line, text
     local got
     got=$(line "$1")
@@ -56,7 +28,6 @@ edit_table() {
 }
 
 cp "$data/interrupts-8cpu-x86_64.txt" "$scratch/table"
-printf 'set -g status off\nset -g default-terminal screen\n' >"$scratch/tmux.conf"
 tm new-session -d -s t -x 80 -y 24 "env -i PATH=$PATH TERM=screen HOME=$scratch bash --norc --noprofile"
 tm pipe-pane -t t -o "cat >> $scratch/raw"
 keys "PS1='$ '; clear" Enter

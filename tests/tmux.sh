@@ -1,0 +1,29 @@
+# Sourced by the terminal tests: a private tmux server with one session "t",
+# and the helpers that drive it. The caller sets $scratch, a scratch folder
+# that goes away with the server.
+sock="kevrane-$(basename "$0" .sh)-$$"
+fails=0
+printf 'set -g status off\nset -g default-terminal screen\n' >"$scratch/tmux.conf"
+tm() { tmux -L "$sock" -f "$scratch/tmux.conf" "$@"; }
+# The pane's pipe may still be writing as the server goes.
+trap 'tm kill-server 2>/dev/null; sleep 0.3; rm -rf "$scratch"' EXIT
+
+screen() { tm capture-pane -t t -p; }
+keys() { tm send-keys -t t "$@"; }
+fail() { # what, then lines to show
+    printf 'FAIL %s\n' "$1"
+    shift
+    printf '%s\n' "$@"
+    echo "--- screen:"
+    screen
+    fails=$((fails + 1))
+}
+# Waits up to 10 s for the screen to show the text.
+wait_for() { # text, what for
+    for _ in $(seq 100); do
+        screen | grep -qF -- "$1" && return 0
+        sleep 0.1
+    done
+    fail "${2:+$2: }waiting for '$1'"
+    return 1
+}
