@@ -5,7 +5,6 @@
 #include "kevrane.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <curses.h>
@@ -77,11 +76,6 @@ std::string prompt(const char *text) {
     return read_reply();
 }
 
-long reply_number(const std::string &reply) {
-    errno = 0;
-    return std::strtol(reply.c_str(), nullptr, 10);
-}
-
 // The reply names a CPU number: the first column whose CPU is at or above it
 // is shown first, so offline CPUs (missing columns) do not shift the choice.
 void ask_leftmost() {
@@ -91,7 +85,7 @@ void ask_leftmost() {
         repaint_screen(0);
         return;
     }
-    long want = reply_number(reply);
+    const long want = std::strtol(reply.c_str(), nullptr, 10);
     int c = 0;
     while (c < numcpus && cpunum[c] < want)
         ++c;
@@ -102,10 +96,9 @@ void ask_leftmost() {
 void ask_interval() {
     std::string reply = prompt(interval_prompt);
     if (!reply.empty()) {
-        long n = reply_number(reply);
+        const long n = std::strtol(reply.c_str(), nullptr, 10);
         sleepsec = n < 1 ? 1 : n > max_sleepsec ? max_sleepsec : static_cast<int>(n);
     }
-    if (sleepsec == 0) sleepsec = 1;
     wclear(stdscr);
     repaint_screen(0);
 }

@@ -64,7 +64,7 @@ void print_header() {
     char buf[40];
     std::snprintf(buf, sizeof buf, "%*s", fieldcols, "*TOTAL*");
     heads += buf;
-    for (int c = bcol; c < ecol && 20 + heads.size() < static_cast<std::size_t>(COLS); ++c) {
+    for (int c = bcol; c < ecol && namecols + heads.size() < static_cast<std::size_t>(COLS); ++c) {
         char head[32];
         std::snprintf(head, sizeof head, "cpu%ld", cpunum[c]);
         std::snprintf(buf, sizeof buf, "%*s", fieldcols, head);
