@@ -167,6 +167,7 @@ std::uint64_t eight_digits(std::uint64_t v) {
 // How many kernel fields this processor converts at once.
 int widest() {
 #if defined(__x86_64__)
+    __builtin_cpu_init(); // this runs among the static constructors
     if (__builtin_cpu_supports("avx512bw")) return 4;
     if (__builtin_cpu_supports("avx2")) return 2;
 #endif
