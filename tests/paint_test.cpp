@@ -171,6 +171,19 @@ TEST_F(Paint, ShortListBlanksTheLinesBelowIt) {
         EXPECT_EQ(screen_line(y), std::string(80, ' ')) << y;
 }
 
+TEST_F(Paint, NarrowTerminalShowsNoCpuColumn) {
+    make_table(3, 8);
+    set_value(0, -1, 42, 0, 0);
+    mode = 2;
+    resize(24, 43);
+    repaint_screen(0);
+    EXPECT_EQ(screen_line(1), std::string(25, ' ') + "*TOTAL*" + std::string(11, ' '));
+    EXPECT_EQ(screen_line(2), "r0:                 " + field(42) + std::string(11, ' '));
+    // With no CPU column the clock starts at column 8, over the title.
+    EXPECT_EQ(screen_line(0).substr(0, 8), "testhost");
+    EXPECT_TRUE(looks_like_clock(screen_line(0).substr(8, 24))) << screen_line(0);
+}
+
 TEST_F(Paint, OfflineCpusHeadTheirColumns) {
     load_table("     CPU0     CPU1     CPU5     CPU7     \n  1:  1  2  3  4  a b\n", false);
     std::strcpy(kname.nodename, "h");
