@@ -66,6 +66,7 @@ std::int64_t parse_count(const char *field, const char **end);
 void store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
                 std::int64_t &total, bool add, const std::vector<int> *colmap);
 int getix(int selector);
+int previous_slot(int slot);
 void read_input(int slot);
 
 inline std::int64_t *row_counts(int slot, int row) {

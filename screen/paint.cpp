@@ -133,8 +133,10 @@ void repaint_screen(int code) {
     resize_screen(code);
     if (update_header) print_header();
     print_timestamp();
-    if (!read_input_active) print_data();
-    if (read_input_active) put_text(prow, markcol, mark_text, sizeof mark_text - 1);
+    if (read_input_active)
+        put_text(prow, markcol, mark_text, sizeof mark_text - 1);
+    else
+        print_data();
 }
 
 void show_mark() {

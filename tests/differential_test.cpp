@@ -152,7 +152,7 @@ std::string random_table(std::mt19937 &rng, int cpus, int lines) {
 // Runs the sampler and the plain reading on the same text, from the same slot.
 void expect_same_pass(const std::string &text, int slot) {
     std::vector<std::int64_t> counts = irqcounts[slot], totals = irqtotals[slot];
-    const int before = slot == 2 ? 1 : slot ^ 1;
+    const int before = previous_slot(slot);
     plain_pass(text, counts, totals, irqcounts[before], irqtotals[before]);
     set_table(text);
     read_input(slot);
