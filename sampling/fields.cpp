@@ -7,7 +7,10 @@
 #include "kevrane.h"
 
 #include <cstring>
-#if defined(__x86_64__)
+// The x86 vector paths can be left out (KEVRANE_PORTABLE) to measure the
+// portable one, which every other architecture runs.
+#if defined(__x86_64__) && !defined(KEVRANE_PORTABLE)
+#define KEVRANE_X86 1
 #include <immintrin.h>
 #endif
 
@@ -21,6 +24,17 @@ bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// Eight characters as a word whose lowest byte is the first character, on
+// machines of either byte order.
+inline std::uint64_t load_le64(const char *p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
 // Eight digit values, one per byte with the first in the lowest, as a number.
 std::uint64_t eight_digits(std::uint64_t v) {
     v = v * 10 + (v >> 8);
@@ -29,29 +43,47 @@ std::uint64_t eight_digits(std::uint64_t v) {
            32;
 }
 
+#if !defined(KEVRANE_X86)
+constexpr std::uint64_t ones = 0x0101010101010101;
+
+// Bit i set for each byte i whose top bit is set (the first character is byte 0).
+inline unsigned byte_bits(std::uint64_t tops) {
+    return static_cast<unsigned>(((tops >> 7 & ones) * 0x0102040810204080) >> 56);
+}
+
+// Which of eight characters (a little-endian word) are blanks and which are
+// digits, a bit each, exactly: no carry crosses from one byte to the next.
+inline void classify(std::uint64_t w, unsigned &sp, unsigned &dg) {
+    const std::uint64_t low7 = 0x7F * ones;
+    const std::uint64_t x = w ^ (' ' * ones); // a blank becomes a zero byte
+    const std::uint64_t zero = ~(((x & low7) + low7) | x | low7);
+    const std::uint64_t c = w & low7; // top bits below say '0' <= c and c <= '9'
+    const std::uint64_t digit = (c + (0x80 - '0') * ones) & ~(c + (0x80 - '9' - 1) * ones) & ~w;
+    sp = byte_bits(zero);
+    dg = byte_bits(digit);
+}
+#endif
+
 // If the 11 characters at g are blanks, then at least one digit up to the
 // tenth column, then a blank, gives their number. A blank standing before g
 // makes the digits the field that a run of blanks leads to.
 [[gnu::always_inline]] inline bool kernel_field(const char *g, std::int64_t &value) {
-#if defined(__SSE2__)
+#if defined(KEVRANE_X86)
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(g));
     const unsigned sp =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(' '))));
     const unsigned dg = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
         _mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)))));
 #else
-    unsigned sp = 0, dg = 0;
-    for (int i = 0; i < kfield; ++i) {
-        sp |= static_cast<unsigned>(g[i] == ' ') << i;
-        dg |= static_cast<unsigned>(g[i] >= '0' && g[i] <= '9') << i;
-        if (!g[i]) break;
-    }
+    unsigned sp0, dg0, sp1, dg1;
+    classify(load_le64(g), sp0, dg0);
+    classify(load_le64(g + 8), sp1, dg1);
+    const unsigned sp = sp0 | sp1 << 8, dg = dg0 | dg1 << 8;
 #endif
     const unsigned d = dg & 0x3FF;
     // Digits run without a gap to the tenth column, blanks fill the rest.
     if (d == 0 || d + (d & -d) != 0x400 || (sp & 0x7FF) != (0x400 | (0x3FF ^ d))) return false;
-    std::uint64_t low;
-    std::memcpy(&low, g + 2, 8);
+    std::uint64_t low = load_le64(g + 2);
     // Blanks (0x20) keep no low bits: they read as leading zeros.
     low &= 0x0F0F0F0F0F0F0F0F;
     const std::int64_t high = (g[0] & 0x0F) * 10 + (g[1] & 0x0F);
@@ -59,7 +91,7 @@ std::uint64_t eight_digits(std::uint64_t v) {
     return true;
 }
 
-#if defined(__x86_64__)
+#if defined(KEVRANE_X86)
 // Converts kernel-format fields two at a time, one in each 128-bit half, for
 // as long as both fields of a pair pass the check; returns how many it did.
 // Their sum is added to `sum` (no pass can hold enough fields to overflow it).
@@ -166,7 +198,7 @@ std::uint64_t eight_digits(std::uint64_t v) {
 
 // How many kernel fields this processor converts at once.
 int widest() {
-#if defined(__x86_64__)
+#if defined(KEVRANE_X86)
     __builtin_cpu_init(); // this runs among the static constructors
     if (__builtin_cpu_supports("avx512bw")) return 4;
     if (__builtin_cpu_supports("avx2")) return 2;
@@ -222,7 +254,7 @@ void store(const char *line, std::int64_t *counts, const std::int64_t *before,
     while (j < numcpus && w.to_blank()) {
         const char *g = w.p + 1;
         std::int64_t v;
-#if defined(__x86_64__)
+#if defined(KEVRANE_X86)
         if (!add && fieldwidth >= 4) {
             int k = kernel_quads_avx512(g, numcpus - j, counts + j, sum);
             j += k;
