@@ -24,6 +24,17 @@ constexpr char table_path[] = "/proc/interrupts";
     std::exit(1);
 }
 
+// Waits up to ns for a key (or a change of terminal size) and leaves it for
+// get_input; false when none came.
+bool key_within(std::int64_t ns) {
+    wtimeout(stdscr, static_cast<int>((ns + 999999) / 1000000));
+    const int key = wgetch(stdscr);
+    nodelay(stdscr, TRUE);
+    if (key == ERR) return false;
+    ungetch(key);
+    return true;
+}
+
 [[noreturn]] void out_of_memory() {
     if (stdscr && !isendwin()) endwin();
     std::fputs("kevrane: out of memory\n", stderr);
@@ -85,10 +96,19 @@ void vandrel_exit_curses() {
     std::exit(0);
 }
 
+// The pause: sleepsec seconds in steps of 200 ms, waiting on the keyboard
+// rather than sleeping, so that a key is answered the moment it comes. Time
+// spent handling a key (a prompt, say) is not counted against the pause.
 void do_delay() {
+    constexpr std::int64_t step_ns = 200000000;
     for (int n = sleepsec * 5; n > 0; --n) {
         if (get_input()) return;
-        usleep(200000);
+        for (std::int64_t left = step_ns; left > 0;) {
+            const std::int64_t start = monotonic_ns();
+            const bool key = key_within(left);
+            left -= monotonic_ns() - start;
+            if (key && get_input()) return;
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <limits>
 #include <string>
 #include <sys/utsname.h>
+#include <time.h>
 #include <vector>
 
 namespace kevrane {
@@ -68,6 +69,16 @@ void store_line(const char *line, std::int64_t *counts, const std::int64_t *befo
 int getix(int selector);
 int previous_slot(int slot);
 void read_input(int slot);
+
+// Keys are looked for at most this often during a pass: a look is a system
+// call, a clock read through the vDSO is not.
+constexpr std::int64_t key_look_ns = 1000000;
+
+inline std::int64_t monotonic_ns() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * std::int64_t{1000000000} + t.tv_nsec;
+}
 
 inline std::int64_t *row_counts(int slot, int row) {
     return irqcounts[slot].data() + static_cast<std::size_t>(row) * numcpus;

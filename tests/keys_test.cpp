@@ -4,7 +4,10 @@
 
 #include <cstring>
 #include <curses.h>
+#include <chrono>
 #include <gtest/gtest.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace kevrane;
 using namespace kevrane::harness;
@@ -217,6 +220,21 @@ TEST_F(Keys, KeysDuringASample) {
     EXPECT_EQ(read_input_active, 0);
     repaint_screen(0);
     EXPECT_EQ(screen_line(2).substr(0, 4), "21:d");
+}
+
+TEST_F(Keys, KeyEndsThePauseTheMomentItComes) {
+    const int keyboard = open_screen_with_keyboard(24, 80);
+    std::thread typist([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(write(keyboard, "t", 1), 1);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    do_delay();
+    const auto took = std::chrono::steady_clock::now() - start;
+    typist.join();
+    EXPECT_EQ(mode, 1);
+    // Far below the 200 ms of a pause step, far above a key's 20 ms.
+    EXPECT_LT(took, std::chrono::milliseconds(100));
 }
 
 TEST_F(Keys, PauseEndsOnAModeKeyAndRunsOnAfterARepaint) {

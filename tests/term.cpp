@@ -22,6 +22,14 @@ void open_screen(int lines, int cols) {
     ASSERT_NE(scratch::open_screen(lines, cols, term_out, in), nullptr);
 }
 
+int open_screen_with_keyboard(int lines, int cols) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    term_out = std::tmpfile();
+    EXPECT_NE(scratch::open_screen(lines, cols, term_out, fdopen(fds[0], "r")), nullptr);
+    return fds[1];
+}
+
 void resize(int lines, int cols) {
     scratch::resize(lines, cols);
 }

@@ -11,6 +11,9 @@ namespace kevrane::harness {
 // A vt100 screen of the given size writing to a scratch file, in the modes
 // the monitor runs its terminal in.
 void open_screen(int lines, int cols);
+// The same with a keyboard that is a pipe, for keys that come while the
+// program waits or reads; returns the pipe's end to type into.
+int open_screen_with_keyboard(int lines, int cols);
 void resize(int lines, int cols);
 std::string screen_line(int y);
 // Everything curses has written to the terminal so far.
