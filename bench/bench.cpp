@@ -1,12 +1,16 @@
 // What a sampling pass and a repaint cost, against the floor of reading the
 // same table's bytes with read(2), on tables from 2 to 8,192 CPUs and a real
-// 1,152-CPU one. Run with --memory TABLE (as the benchmark does for itself) to
-// report the peak resident memory of start-up and three passes.
+// 1,152-CPU one, and how often a pass looks at the keyboard. Run with
+// --memory TABLE (as the benchmark does for itself) to report the peak
+// resident memory of start-up and three passes; --width N converts at most N
+// kernel fields at once (1 is the SSE2 path on x86); --table CPUS LINES
+// prints a generated table.
 
 #include "kevrane.h"
 #include "scratch.h"
 #include "tables.h"
 
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +25,27 @@
 
 namespace fs = std::filesystem;
 using namespace kevrane;
+
+namespace {
+
+// Every look at the keyboard, counted and timed: the bench links with
+// --wrap=wgetch, so the program's own calls come here first.
+struct {
+    long count;
+    std::int64_t last; // 0: none yet in this pass
+    std::int64_t widest;
+} looks;
+
+} // namespace
+
+extern "C" int __real_wgetch(WINDOW *);
+extern "C" int __wrap_wgetch(WINDOW *w) {
+    const std::int64_t now = monotonic_ns();
+    if (looks.last) looks.widest = std::max(looks.widest, now - looks.last);
+    looks.last = now;
+    ++looks.count;
+    return __real_wgetch(w);
+}
 
 namespace {
 
@@ -62,13 +87,25 @@ void load(const std::string &path) {
     loaded = path;
 }
 
-void pass(benchmark::State &state, const std::string &path) {
+struct look_figures {
+    double per_pass;
+    double widest_ms;
+};
+std::map<std::string, look_figures> look_stats;
+
+void pass(benchmark::State &state, const std::string &path, const std::string &name) {
     open_screen();
     load(path);
     read_input(1);
-    for (auto _ : state)
+    looks = {};
+    for (auto _ : state) {
+        looks.last = 0;
         read_input(0);
+    }
     state.SetBytesProcessed(state.iterations() * fs::file_size(path));
+    auto &f = look_stats[name];
+    f.per_pass = static_cast<double>(looks.count) / state.iterations();
+    f.widest_ms = std::max(f.widest_ms, looks.widest / 1e6);
 }
 
 void floor_read(benchmark::State &state, const std::string &path) {
@@ -98,6 +135,8 @@ void repaint(benchmark::State &state, const std::string &path) {
 // Prints, after the usual report, each table's pass against its floor.
 class ratio_reporter : public benchmark::ConsoleReporter {
   public:
+    // Colour only on a terminal: a file or a pipe gets plain text.
+    ratio_reporter() : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &r : runs)
             if (r.run_type == Run::RT_Iteration || r.aggregate_name == "median")
@@ -108,12 +147,15 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     void Finalize() override {
         ConsoleReporter::Finalize();
         auto &o = GetOutputStream();
-        o << "\ntable            pass (ms)  floor (ms)  pass/floor  repaint (us)\n";
+        o << "\ntable            pass (ms)  floor (ms)  pass/floor  repaint (us)  "
+             "looks/pass  widest gap (ms)\n";
         for (const auto &t : tables) {
             double p = ns["pass/" + t.name] / 1e6, f = ns["floor/" + t.name] / 1e6;
-            char line[160];
-            std::snprintf(line, sizeof line, "%-15s %10.3f  %10.3f  %10.2f  %12.1f\n",
-                          t.name.c_str(), p, f, f > 0 ? p / f : 0.0, ns["repaint/" + t.name] / 1e3);
+            const look_figures &l = look_stats[t.name];
+            char line[200];
+            std::snprintf(line, sizeof line, "%-15s %10.3f  %10.3f  %10.2f  %12.1f  %10.1f  %15.3f\n",
+                          t.name.c_str(), p, f, f > 0 ? p / f : 0.0, ns["repaint/" + t.name] / 1e3,
+                          l.per_pass, l.widest_ms);
             o << line;
         }
     }
@@ -174,10 +216,22 @@ void make_tables(const char *self) {
 
 int main(int argc, char **argv) {
     if (argc == 3 && std::strcmp(argv[1], "--memory") == 0) return memory_child(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--table") == 0) {
+        std::fputs(bench::kernel_table(std::atoi(argv[2]), std::atoi(argv[3]), 1).c_str(), stdout);
+        return 0;
+    }
+    if (argc >= 3 && std::strcmp(argv[1], "--width") == 0) {
+        fieldwidth = std::min(fieldwidth, std::max(1, std::atoi(argv[2])));
+        argv[2] = argv[0];
+        argv += 2;
+        argc -= 2;
+    }
+    std::printf("converting at most %d kernel field%s at once\n", fieldwidth,
+                fieldwidth == 1 ? "" : "s");
 
     make_tables(argv[0]);
     for (const auto &t : tables) {
-        benchmark::RegisterBenchmark(("pass/" + t.name).c_str(), pass, t.path)
+        benchmark::RegisterBenchmark(("pass/" + t.name).c_str(), pass, t.path, t.name)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("floor/" + t.name).c_str(), floor_read, t.path)
             ->Unit(benchmark::kMillisecond);

@@ -43,53 +43,58 @@ std::uint64_t eight_digits(std::uint64_t v) {
            32;
 }
 
-#if !defined(KEVRANE_X86)
-constexpr std::uint64_t ones = 0x0101010101010101;
-
-// Bit i set for each byte i whose top bit is set (the first character is byte 0).
-inline unsigned byte_bits(std::uint64_t tops) {
-    return static_cast<unsigned>(((tops >> 7 & ones) * 0x0102040810204080) >> 56);
-}
-
-// Which of eight characters (a little-endian word) are blanks and which are
-// digits, a bit each, exactly: no carry crosses from one byte to the next.
-inline void classify(std::uint64_t w, unsigned &sp, unsigned &dg) {
-    const std::uint64_t low7 = 0x7F * ones;
-    const std::uint64_t x = w ^ (' ' * ones); // a blank becomes a zero byte
-    const std::uint64_t zero = ~(((x & low7) + low7) | x | low7);
-    const std::uint64_t c = w & low7; // top bits below say '0' <= c and c <= '9'
-    const std::uint64_t digit = (c + (0x80 - '0') * ones) & ~(c + (0x80 - '9' - 1) * ones) & ~w;
-    sp = byte_bits(zero);
-    dg = byte_bits(digit);
-}
-#endif
-
 // If the 11 characters at g are blanks, then at least one digit up to the
 // tenth column, then a blank, gives their number. A blank standing before g
 // makes the digits the field that a run of blanks leads to.
-[[gnu::always_inline]] inline bool kernel_field(const char *g, std::int64_t &value) {
 #if defined(KEVRANE_X86)
+[[gnu::always_inline]] inline bool kernel_field(const char *g, std::int64_t &value) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(g));
     const unsigned sp =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(' '))));
     const unsigned dg = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
         _mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)))));
-#else
-    unsigned sp0, dg0, sp1, dg1;
-    classify(load_le64(g), sp0, dg0);
-    classify(load_le64(g + 8), sp1, dg1);
-    const unsigned sp = sp0 | sp1 << 8, dg = dg0 | dg1 << 8;
-#endif
     const unsigned d = dg & 0x3FF;
     // Digits run without a gap to the tenth column, blanks fill the rest.
     if (d == 0 || d + (d & -d) != 0x400 || (sp & 0x7FF) != (0x400 | (0x3FF ^ d))) return false;
-    std::uint64_t low = load_le64(g + 2);
     // Blanks (0x20) keep no low bits: they read as leading zeros.
-    low &= 0x0F0F0F0F0F0F0F0F;
+    const std::uint64_t low = load_le64(g + 2) & 0x0F0F0F0F0F0F0F0F;
     const std::int64_t high = (g[0] & 0x0F) * 10 + (g[1] & 0x0F);
     value = high * 100000000 + static_cast<std::int64_t>(eight_digits(low));
     return true;
 }
+#else
+constexpr std::uint64_t ones = 0x0101010101010101;
+constexpr std::uint64_t tops = 0x80 * ones;
+constexpr std::uint64_t low7 = 0x7F * ones;
+
+// The top bit of each byte of a little-endian word that is a blank, exactly:
+// no carry crosses from one byte into the next.
+inline std::uint64_t blanks(std::uint64_t w) {
+    const std::uint64_t x = w ^ (' ' * ones);
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+// The same for the digits.
+inline std::uint64_t digits(std::uint64_t w) {
+    const std::uint64_t c = w & low7;
+    return (c + (0x80 - '0') * ones) & ~(c + (0x80 - '9' - 1) * ones) & ~w & tops;
+}
+
+// The same check eight characters at a time, on two words.
+[[gnu::always_inline]] inline bool kernel_field(const char *g, std::int64_t &value) {
+    const std::uint64_t w0 = load_le64(g), w1 = load_le64(g + 8);
+    const std::uint64_t s0 = blanks(w0), d0 = digits(w0), s1 = blanks(w1), d1 = digits(w1);
+    // Columns 0-7 hold blanks or digits, no blank after a digit (columns 7
+    // to 8 included); column 8 a blank or a digit, 9 a digit, 10 a blank.
+    const std::uint64_t wrong = ((s0 | d0) ^ tops) | (d0 << 8 & s0) | (d0 >> 56 & s1) |
+                                (((d1 & 0x8080) | (s1 & 0x800080)) ^ 0x808080);
+    if (wrong) return false;
+    // Blanks (0x20) keep no low bits: they read as leading zeros.
+    const std::uint64_t first8 = eight_digits(w0 & 0x0F0F0F0F0F0F0F0F);
+    value = static_cast<std::int64_t>(first8 * 100 + (w1 & 0x0F) * 10 + (w1 >> 8 & 0x0F));
+    return true;
+}
+#endif
 
 #if defined(KEVRANE_X86)
 // Converts kernel-format fields two at a time, one in each 128-bit half, for

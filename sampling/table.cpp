@@ -14,7 +14,7 @@ FILE *fdinp;
 
 namespace {
 
-constexpr std::size_t chunksize = 2 << 20;
+constexpr std::size_t chunksize = 256 << 10;
 // Room after the data for the line-end sentinel and for a 16-byte load that
 // starts on the last character of a line.
 constexpr std::size_t slack = 64;
