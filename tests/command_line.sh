@@ -12,6 +12,7 @@ check() { # what, got, want
 }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+. "$(dirname "$0")/userns.sh"
 
 for args in "-H" "-H -H" "-c -H" "-x"; do
     # shellcheck disable=SC2086
@@ -27,12 +28,19 @@ done
 
 # No /proc/interrupts at all: a private mount namespace with an empty /proc.
 # A sanitizer build cannot find its own process there: keep its notes out.
-ASAN_OPTIONS=detect_leaks=0 unshare -rm sh -c 'mount -t tmpfs none /proc && exec "$0" -c' "$bin" >"$scratch/out" 2>"$scratch/err" </dev/null
-check "status without a table" "$?" 1
-check "message without a table" "$(grep -v -e '^==' -e '^False positive' -e '^For details' "$scratch/err")" \
-    "kevrane: cannot open /proc/interrupts: No such file or directory"
-check "stdout without a table" "$(cat "$scratch/out")" ""
+if userns; then
+    ASAN_OPTIONS=detect_leaks=0 unshare -rm sh -c 'mount -t tmpfs none /proc && exec "$0" -c' "$bin" >"$scratch/out" 2>"$scratch/err" </dev/null
+    check "status without a table" "$?" 1
+    check "message without a table" "$(grep -v -e '^==' -e '^False positive' -e '^For details' "$scratch/err")" \
+        "kevrane: cannot open /proc/interrupts: No such file or directory"
+    check "stdout without a table" "$(cat "$scratch/out")" ""
+else
+    skipped="the start without a table was not tried"
+fi
 
-
+if [ "$fails" = 0 ] && [ -n "${skipped:-}" ]; then
+    userns_skip_note "$skipped"
+    exit 77
+fi
 [ "$fails" = 0 ] && echo "command line: all checks passed"
 exit "$fails"

@@ -5,6 +5,7 @@ set -u
 src=$(realpath "$1")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+. "$(dirname "$0")/userns.sh"
 fails=0
 check() { # what, got, want
     if [ "$2" != "$3" ]; then
@@ -46,18 +47,26 @@ check "usage line" "$(cat "$scratch/out")" "usage: $scratch/root/usr/bin/kevrane
 # Out of memory at start-up: a header of 4,096 CPUs over 2,000 short lines
 # asks for 187 MiB of sample slots. (Checked here, on a build without the
 # sanitizers, which answer a failed allocation with a report of their own.)
-{
-    printf '%11s' ''
-    for ((c = 0; c < 4096; c++)); do printf 'CPU%-8d' "$c"; done
-    echo
-    for ((i = 0; i < 2000; i++)); do echo "$i: 1"; done
-} >"$scratch/big"
-(ulimit -v 150000 && unshare -rm sh -c 'mount --bind "$0" /proc/interrupts && exec "$1" -c' \
-    "$scratch/big" "$scratch/root/usr/bin/kevrane") >"$scratch/out" 2>&1 </dev/null
-check "status when out of memory" "$?" 1
-check "message when out of memory" "$(cat "$scratch/out")" "kevrane: out of memory"
+if userns; then
+    {
+        printf '%11s' ''
+        for ((c = 0; c < 4096; c++)); do printf 'CPU%-8d' "$c"; done
+        echo
+        for ((i = 0; i < 2000; i++)); do echo "$i: 1"; done
+    } >"$scratch/big"
+    (ulimit -v 150000 && unshare -rm sh -c 'mount --bind "$0" /proc/interrupts && exec "$1" -c' \
+        "$scratch/big" "$scratch/root/usr/bin/kevrane") >"$scratch/out" 2>&1 </dev/null
+    check "status when out of memory" "$?" 1
+    check "message when out of memory" "$(cat "$scratch/out")" "kevrane: out of memory"
+else
+    skipped="the start out of memory was not tried"
+fi
 
 zcat "$scratch/root/usr/share/man/man1/kevrane.1.gz" | grep -q '^\.SH EXIT STATUS' || check "manual page" "no EXIT STATUS" "EXIT STATUS"
 
+if [ "$fails" = 0 ] && [ -n "${skipped:-}" ]; then
+    userns_skip_note "$skipped"
+    exit 77
+fi
 [ "$fails" = 0 ] && echo "package: all checks passed"
 exit "$fails"

@@ -9,8 +9,6 @@ data=$(realpath "$2")
 scratch=$(mktemp -d)
 . "$(dirname "$0")/tmux.sh"
 
-monitor_pid() { pgrep -P "$(tm display -p -t t '#{pane_pid}')"; }
-
 cp "$data/interrupts-8cpu-x86_64.txt" "$scratch/table"
 # dash, not bash: bash puts back the terminal modes of a job that a signal
 # ended, which would hide a monitor that did not.

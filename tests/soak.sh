@@ -30,10 +30,11 @@ table() {
 }
 table 0 >"$scratch/table"
 tm new-session -d -s t -x 120 -y 40 \
-    "ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=0 unshare -rm sh -c 'mount --bind $scratch/table /proc/interrupts && exec $bin'"
-sleep 1
-pid=$(pgrep -P "$(tm display -p -t t '#{pane_pid}')" || tm display -p -t t '#{pane_pid}')
-rss() { awk '/^VmRSS/ { print $2 }' "/proc/$pid/status"; }
+    "ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=0 unshare -rm sh -c 'mount --bind $scratch/table /proc/interrupts && exec $bin'; sleep 60"
+wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "start-up" || exit 1
+pid=$(monitor_pid)
+rss() { awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null; }
+[ -n "$pid" ] && [[ "$(rss)" =~ ^[0-9]+$ ]] || { echo "FAIL no resident memory figure for the monitor (pid '$pid')"; exit 1; }
 
 keys=(t t Tab NPage Right End Home Left t)
 samples=()
@@ -42,12 +43,18 @@ for ((s = 1; s <= seconds; s++)); do
     cat "$scratch/table.new" >"$scratch/table"
     tm send-keys -t t "${keys[$((s % ${#keys[@]}))]}"
     sleep 1
-    [ -d "/proc/$pid" ] || { echo "FAIL the monitor ended after $s s"; tm capture-pane -t t -p; exit 1; }
+    [ -d "/proc/$pid" ] || { echo "FAIL the monitor ended after $s s"; screen; exit 1; }
     if ((s % 10 == 0)); then
-        samples+=("$(rss)")
-        echo "after ${s} s: resident ${samples[-1]} KiB"
+        kib=$(rss)
+        [[ "$kib" =~ ^[0-9]+$ ]] || { echo "FAIL no resident memory figure after $s s"; exit 1; }
+        samples+=("$kib")
+        echo "after ${s} s: resident $kib KiB"
     fi
 done
+if ((${#samples[@]} < 2 || ${#samples[@]} != seconds / 10)); then
+    echo "FAIL ${#samples[@]} memory samples over $seconds s"
+    exit 1
+fi
 grow=$((samples[-1] - samples[0]))
 echo "resident memory from ${samples[0]} KiB to ${samples[-1]} KiB over $((seconds - 10)) s"
 # Allow for pages first touched late (a window not yet shown, a row first fed).

@@ -1,14 +1,25 @@
 # Sourced by the terminal tests: a private tmux server with one session "t",
 # and the helpers that drive it. The caller sets $scratch, a scratch folder
 # that goes away with the server.
+. "$(dirname "$0")/userns.sh"
+skip_without_userns
 sock="kevrane-$(basename "$0" .sh)-$$"
 fails=0
-printf 'set -g status off\nset -g default-terminal screen\n' >"$scratch/tmux.conf"
+# Panes start through /bin/sh whatever the login shell is.
+printf 'set -g status off\nset -g default-terminal screen\nset -g default-shell /bin/sh\n' >"$scratch/tmux.conf"
 tm() { tmux -L "$sock" -f "$scratch/tmux.conf" "$@"; }
 # The pane's pipe may still be writing as the server goes.
 trap 'tm kill-server 2>/dev/null; sleep 0.3; rm -rf "$scratch"' EXIT
 
 screen() { tm capture-pane -t t -p; }
+# The monitor: the innermost process under the pane, however many shells
+# stand between (a shell that runs a command need not exec it).
+monitor_pid() {
+    local p child
+    p=$(tm display -p -t t '#{pane_pid}') || return 1
+    while child=$(pgrep -P "$p" | head -n 1) && [ -n "$child" ]; do p=$child; done
+    echo "$p"
+}
 keys() { tm send-keys -t t "$@"; }
 fail() { # what, then lines to show
     printf 'FAIL %s\n' "$1"
