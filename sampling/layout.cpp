@@ -113,9 +113,12 @@ const char *skip_blanks(const char *text) {
 // arm64 kernels print a count that fills its field right after the label's
 // colon ("IPI0:2768808080 ..."). Returns where that first count starts, or
 // nullptr when the label is followed by a blank, the line end or nothing.
+// Bytes are compared unsigned, so that a byte above 0x7f reads the same on
+// machines whose char is signed (x86) and unsigned (arm64, ppc64el, s390x).
 const char *glued_count(const char *label) {
-    for (const char *p = label; *p > ' '; ++p)
-        if (*p == ':') return p[1] > ' ' && p[1] != 0x7f ? p + 1 : nullptr;
+    auto byte = [](const char *p) { return static_cast<unsigned char>(*p); };
+    for (const char *p = label; byte(p) > ' '; ++p)
+        if (*p == ':') return byte(p + 1) > ' ' && p[1] != 0x7f ? p + 1 : nullptr;
     return nullptr;
 }
 

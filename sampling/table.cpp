@@ -41,11 +41,15 @@ void refill() {
 } // namespace
 
 bool open_table(const char *path) {
-    fdinp = std::fopen(path, "r");
-    if (!fdinp) return false;
-    chunk.assign(chunksize + linesize + slack, '\0');
+    FILE *f = std::fopen(path, "r");
+    if (f) use_table(f);
+    return f != nullptr;
+}
+
+void use_table(FILE *f) {
+    fdinp = f;
+    if (chunk.empty()) chunk.assign(chunksize + linesize + slack, '\0');
     rewind_table();
-    return true;
 }
 
 void rewind_table() {

@@ -1,6 +1,7 @@
 // The fast sampler against a plain reading of the same tables: stdio lines
 // of the same buffer size, strtol for every field, the program's own line map.
 
+#include "reference.h"
 #include "term.h"
 
 #include <algorithm>
@@ -13,67 +14,6 @@ using namespace kevrane;
 using namespace kevrane::harness;
 
 namespace {
-
-// One pass as the table reads plainly, applied to copies of the slot.
-void plain_pass(const std::string &text, std::vector<std::int64_t> &counts,
-                std::vector<std::int64_t> &totals, const std::vector<std::int64_t> &before,
-                const std::vector<std::int64_t> &before_totals) {
-    std::vector<bool> fed(numirqs);
-    std::vector<int> cols; // field i goes to column cols[i], or nowhere when -1
-    FILE *f = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-    ASSERT_NE(f, nullptr);
-    std::vector<char> buf(linesize);
-    for (int index = -1; std::fgets(buf.data(), linesize, f);) {
-        if (++index == 0) {
-            std::vector<long> cpus;
-            header_cpus(buf.data(), cpus);
-            if (cpus == cpunum) cpus.resize(0);
-            for (int i = 0; i < numcpus && cpus.empty(); ++i)
-                cols.push_back(i);
-            for (long cpu : cpus) {
-                auto at = std::find(cpunum.begin(), cpunum.end(), cpu);
-                cols.push_back(at == cpunum.end() ? -1 : static_cast<int>(at - cpunum.begin()));
-            }
-            continue;
-        }
-        line_row m = map_line(index);
-        if (m.row < 0) continue;
-        fed[m.row] = true;
-        std::int64_t *c = counts.data() + static_cast<std::size_t>(m.row) * numcpus;
-        const std::int64_t *b = before.data() + static_cast<std::size_t>(m.row) * numcpus;
-        std::int64_t &t = totals[m.row];
-        const char *p = skip_blanks(buf.data());
-        const char *glued = glued_count(p);
-        if (!m.add) t = 0;
-        std::vector<bool> got(numcpus);
-        for (std::size_t i = 0; i < cols.size(); ++i) {
-            if (i == 0 && glued) {
-                p = glued;
-            } else {
-                p = std::strchr(p, ' ');
-                if (!p) break;
-                p = skip_blanks(p);
-            }
-            std::int64_t v = std::strtol(p, nullptr, 10);
-            if (cols[i] < 0) continue;
-            c[cols[i]] = m.add ? sat_add(c[cols[i]], v) : v;
-            t = sat_add(t, v);
-            got[cols[i]] = true;
-        }
-        for (int j = 0; !m.add && j < numcpus; ++j)
-            if (!got[j]) {
-                c[j] = b[j];
-                t = sat_add(t, b[j]);
-            }
-    }
-    std::fclose(f);
-    for (int r = 0; r < numirqs; ++r)
-        if (!fed[r]) {
-            std::copy_n(before.begin() + static_cast<std::size_t>(r) * numcpus, numcpus,
-                        counts.begin() + static_cast<std::size_t>(r) * numcpus);
-            totals[r] = before_totals[r];
-        }
-}
 
 std::string field(std::mt19937 &rng) {
     static const char *odd[] = {"-5",
@@ -153,7 +93,7 @@ std::string random_table(std::mt19937 &rng, int cpus, int lines) {
 void expect_same_pass(const std::string &text, int slot) {
     std::vector<std::int64_t> counts = irqcounts[slot], totals = irqtotals[slot];
     const int before = previous_slot(slot);
-    plain_pass(text, counts, totals, irqcounts[before], irqtotals[before]);
+    reference::plain_pass(text, counts, totals, irqcounts[before], irqtotals[before]);
     set_table(text);
     read_input(slot);
     ASSERT_EQ(irqcounts[slot], counts);

@@ -139,6 +139,9 @@ TEST(Layout, LabelGluedToItsFirstCount) {
     init_map_line("IPI9:2768808080\n", 2);
     EXPECT_EQ(irqnames[0], "IPI0:interrupts");
     EXPECT_EQ(irqnames[1], "IPI9:");
+    // A byte above 0x7f after the colon glues on every architecture alike,
+    // whether char is signed there or not.
+    EXPECT_STREQ(glued_count("IPI0:\xff 5 6"), "\xff 5 6");
 }
 
 TEST(Layout, NoControlCharacterReachesAName) {
