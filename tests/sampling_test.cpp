@@ -184,15 +184,19 @@ TEST_F(Sampling, FieldsParseAsStrtolReadsThem) {
 }
 
 TEST_F(Sampling, KeysAreLookedForAsThePassStartsNotBeforeEveryLine) {
-    load_table(fixture("interrupts-8cpu-x86_64.txt"));
-    push_keys("ttttt");
-    mode = 0;
+    std::string table = "     CPU0     CPU1     \n";
+    for (int i = 0; i < 2000; ++i)
+        table += " " + std::to_string(i) + ":  1  2  chip dev\n";
+    load_table(table);
+    push_keys(std::string(100, 't'));
     read_input(0);
-    EXPECT_EQ(mode, 1); // one look as the pass starts, none per line of a quick pass
     int left = 0;
     while (wgetch(stdscr) != ERR)
         ++left;
-    EXPECT_EQ(left, 4);
+    // One look as the pass starts, then one a millisecond: far fewer than
+    // one per line, which would take every key.
+    EXPECT_LT(left, 100);
+    EXPECT_GT(left, 0);
 }
 
 TEST_F(Sampling, KeyTypedDuringAPassIsAnsweredWithinIt) {
