@@ -33,7 +33,7 @@ void feed(const std::uint8_t *data, std::size_t size) {
 int pass; // of this input, for the report
 
 template <typename T>
-void compare(const char *what, const std::vector<T> &want, const std::vector<T> &got, int width) {
+void compare(const char *what, const std::vector<T> &want, const std::vector<T> &got) {
     if (want == got) return;
     for (std::size_t i = 0; i < want.size(); ++i)
         if (want[i] != got[i]) {
@@ -41,7 +41,7 @@ void compare(const char *what, const std::vector<T> &want, const std::vector<T> 
                          "pass %d: %s differ at %zu (row %zu, column %zu of %d CPUs, width %d, "
                          "merging %d): plain reading %lld, sampler %lld\n",
                          pass, what, i, numcpus ? i / numcpus : i, numcpus ? i % numcpus : 0, numcpus,
-                         width, combine, static_cast<long long>(want[i]),
+                         fieldwidth, combine, static_cast<long long>(want[i]),
                          static_cast<long long>(got[i]));
             break;
         }
@@ -57,8 +57,8 @@ void checked_pass(int slot) {
     const int before = previous_slot(slot);
     reference::plain_pass(text, counts, totals, irqcounts[before], irqtotals[before]);
     read_input(slot);
-    compare("counts", counts, irqcounts[slot], fieldwidth);
-    compare("totals", totals, irqtotals[slot], fieldwidth);
+    compare("counts", counts, irqcounts[slot]);
+    compare("totals", totals, irqtotals[slot]);
 }
 
 } // namespace
