@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The first byte picks merging and the conversion width, the second
     // where the start-up table ends and the later one begins.
     const int flags = data[0];
-    const int widths[] = {4, 2, 1};
-    fieldwidth = std::min(widest, widths[(flags >> 1) % 3]);
+    const int widths[] = {8, 4, 2, 1};
+    fieldwidth = std::min(widest, widths[(flags >> 1) % 4]);
     const std::size_t split = 2 + (size - 2) * data[1] / 255;
     scratch::reset_layout();
     pass = 0;

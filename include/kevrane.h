@@ -62,7 +62,7 @@ void alloc_tables();
 extern std::array<std::vector<std::int64_t>, 3> irqcounts; // [slot][row * numcpus + column]
 extern std::array<std::vector<std::int64_t>, 3> irqtotals; // [slot][row]
 extern int read_input_active; // a sample is being taken: numbers are not painted
-extern int fieldwidth;        // kernel-format fields converted at once: 4, 2 or 1 by processor
+extern int fieldwidth;        // kernel-format fields converted at once: 8, 4, 2 or 1 by processor
 
 std::int64_t parse_count(const char *field, const char **end);
 void store_line(const char *line, std::int64_t *counts, const std::int64_t *before,

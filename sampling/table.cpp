@@ -15,9 +15,9 @@ FILE *fdinp;
 namespace {
 
 constexpr std::size_t chunksize = 256 << 10;
-// Room after the data for the line-end sentinel and for a 16-byte load that
-// starts on the last character of a line.
-constexpr std::size_t slack = 64;
+// Room after the data for the line-end sentinel and for the widest load of
+// fields (96 bytes) that starts on the last character of a line.
+constexpr std::size_t slack = 128;
 
 std::vector<char> chunk;
 std::size_t head; // first character not yet handed out

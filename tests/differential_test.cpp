@@ -29,7 +29,12 @@ std::string field(std::mt19937 &rng) {
                                 "\v7",
                                 "-9223372036854775809",
                                 "9223372036854775807",
-                                "1234567890123456789012345"};
+                                "1234567890123456789012345",
+                                // as wide as a kernel field, but not one
+                                "        -5",
+                                "  12 45678",
+                                "   +123456",
+                                "123456789x"};
     switch (rng() % 16) {
     case 0: return odd[rng() % std::size(odd)];
     case 1: return std::to_string(rng()) + std::to_string(rng() % 1000);
@@ -109,7 +114,7 @@ int processor_width() {
 // Every conversion width this processor has, down to one field at a time.
 std::vector<int> widths() {
     std::vector<int> w;
-    for (int n : {4, 2, 1})
+    for (int n : {8, 4, 2, 1})
         if (n <= processor_width()) w.push_back(n);
     return w;
 }
