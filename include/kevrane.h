@@ -24,6 +24,8 @@ bool open_table(const char *path);
 void use_table(FILE *f); // reads the table from an open stream
 void rewind_table();
 char *read_line();
+char *read_line_from(std::size_t skip, bool &guessed);
+char *reread_line();
 
 // sampling/layout.cpp: the shape of the interrupt table, fixed at start-up
 
@@ -65,8 +67,8 @@ extern int read_input_active; // a sample is being taken: numbers are not painte
 extern int fieldwidth;        // kernel-format fields converted at once: 8, 4, 2 or 1 by processor
 
 std::int64_t parse_count(const char *field, const char **end);
-void store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
-                std::int64_t &total, bool add, const std::vector<int> *colmap);
+std::size_t store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
+                       std::int64_t &total, bool add, const std::vector<int> *colmap);
 int getix(int selector);
 int previous_slot(int slot);
 void read_input(int slot);

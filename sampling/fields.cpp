@@ -310,12 +310,16 @@ struct field_walk {
     }
 };
 
+// Returns how far into the line the last columns came, all of them in the
+// kernel's format and with no line end before them; 0 when they did not.
 template <bool add>
-void store(const char *line, std::int64_t *counts, const std::int64_t *before,
-           std::int64_t &total) {
+std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *before,
+                  std::int64_t &total) {
     field_walk w(line);
     std::int64_t sum = add ? total : 0;
     int j = 0;
+    const char *run = nullptr; // where the kernel fields that end the line begin
+    const char *end = nullptr;
     auto put = [&](std::int64_t v) {
         counts[j] = add ? sat_add(counts[j], v) : v;
         sum = sat_add(sum, v);
@@ -327,6 +331,7 @@ void store(const char *line, std::int64_t *counts, const std::int64_t *before,
     }
     while (j < numcpus && w.to_blank()) {
         const char *g = w.p + 1;
+        run = g;
         std::int64_t v;
 #if defined(KEVRANE_X86)
         if (!add && fieldwidth >= 8) {
@@ -349,7 +354,11 @@ void store(const char *line, std::int64_t *counts, const std::int64_t *before,
             put(v);
             g += kfield;
         }
-        if (j == numcpus) break;
+        if (j == numcpus) {
+            end = g;
+            break;
+        }
+        run = nullptr;
         w.p = skip_blanks(g - 1);
         put(w.value());
     }
@@ -359,6 +368,8 @@ void store(const char *line, std::int64_t *counts, const std::int64_t *before,
             sum = sat_add(sum, before[j]);
         }
     total = sum;
+    if (!end || !run || std::memchr(line, '\n', run - line)) return 0;
+    return end - line;
 }
 
 // The same when this pass's header lists other CPUs than the start-up one:
@@ -426,13 +437,18 @@ std::int64_t parse_count(const char *field, const char **end) {
 // A line that starts its row takes the previous sample's numbers for the
 // columns it does not give (a CPU gone offline, a line that changed under
 // us), so they show no change rather than stale or vanished counts.
-void store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
-                std::int64_t &total, bool add, const std::vector<int> *colmap) {
-    if (colmap)
+// Returns how far into the line its counts are known to come, with no line end
+// before that: as far as the last of a run of kernel fields that ends the
+// columns, or 0.
+std::size_t store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
+                       std::int64_t &total, bool add, const std::vector<int> *colmap) {
+    if (colmap) {
         add ? store_mapped<true>(line, counts, before, total, *colmap)
             : store_mapped<false>(line, counts, before, total, *colmap);
-    else
-        add ? store<true>(line, counts, before, total) : store<false>(line, counts, before, total);
+        return 0;
+    }
+    return add ? store<true>(line, counts, before, total)
+               : store<false>(line, counts, before, total);
 }
 
 } // namespace kevrane

@@ -55,27 +55,41 @@ void read_input(int slot) {
     show_mark();
     rewind_table();
     fed.assign(numirqs, 0);
-    int index = -1;
+    // A row's line is searched for its end only past where the line before
+    // had its counts: kernel lines put their counts in the same columns, and
+    // reading the counts shows whether this line did too. A line that did
+    // not is taken again whole; a merged row's line, which adds, always is.
+    std::size_t skip = 0;
     // One look at the keyboard as the pass starts, then one whenever a
     // millisecond has gone by: a key typed during a long pass is still
     // answered within that, at a fraction of the cost of a look per line.
     std::int64_t looked = monotonic_ns();
     get_input();
-    for (;;) {
+    for (int index = 0;; ++index) {
         if (const std::int64_t now = monotonic_ns(); now - looked >= key_look_ns) {
             looked = now;
             get_input();
         }
-        const char *line = read_line();
+        const line_row m = index ? map_line(index) : line_row{-1, false};
+        bool guessed = false;
+        char *line =
+            skip && m.row >= 0 && !m.add && !colmap ? read_line_from(skip, guessed) : read_line();
         if (!line) break;
-        if (++index == 0) {
+        if (index == 0) {
             colmap = column_map(line);
             continue;
         }
-        line_row m = map_line(index);
         if (m.row < 0) continue;
-        store_line(line, row_counts(slot, m.row), row_counts(before, m.row), irqtotals[slot][m.row],
-                   m.add, colmap);
+        auto store = [&] {
+            return store_line(line, row_counts(slot, m.row), row_counts(before, m.row),
+                              irqtotals[slot][m.row], m.add, colmap);
+        };
+        const std::size_t proven = store();
+        if (guessed && proven < skip) {
+            line = reread_line();
+            skip = store();
+        } else
+            skip = proven;
         fed[m.row] = 1;
     }
     // A row whose line is gone from the table had no news: it keeps the

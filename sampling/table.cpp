@@ -25,6 +25,7 @@ std::size_t tail; // one past the last character read
 bool at_end;      // the stream has nothing more
 char *held;       // where the sentinel stands, and what it covers
 char heldc;
+char *last; // the line whose end read_line_from guessed
 
 void refill() {
     const std::size_t avail = tail - head;
@@ -87,6 +88,44 @@ char *read_line() {
         *held = '\0';
         return start;
     }
+}
+
+// The next line as read_line gives it, but with its end searched for only from
+// `skip` characters in: the caller expects no line end before that, since the
+// line before had its counts there, and finds out while reading the counts.
+// A line longer than the line buffer, or the last one without a line end, is
+// searched for from the start as usual; `guessed` tells which was done.
+char *read_line_from(std::size_t skip, bool &guessed) {
+    guessed = false;
+    if (held) *held = heldc;
+    held = nullptr;
+    const std::size_t most = linesize - 1;
+    for (;;) {
+        char *start = chunk.data() + head;
+        const std::size_t avail = tail - head, span = std::min(avail, most);
+        if (skip < span)
+            if (auto nl = static_cast<char *>(std::memchr(start + skip, '\n', span - skip))) {
+                const std::size_t len = nl - start + 1;
+                head += len;
+                held = start + len;
+                heldc = *held;
+                *held = '\0';
+                guessed = true;
+                last = start;
+                return start;
+            }
+        if (avail >= most || at_end) return read_line();
+        refill();
+    }
+}
+
+// Takes back the line read_line_from guessed the end of and gives it again,
+// its end now searched for from its start.
+char *reread_line() {
+    *held = heldc;
+    held = nullptr;
+    head = last - chunk.data();
+    return read_line();
 }
 
 } // namespace kevrane
