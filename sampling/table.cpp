@@ -39,6 +39,15 @@ void refill() {
     at_end = got < chunksize;
 }
 
+// Hands out the `len` characters at start, ended by a NUL in place.
+char *hand_out(char *start, std::size_t len) {
+    head += len;
+    held = start + len;
+    heldc = *held;
+    *held = '\0';
+    return start;
+}
+
 } // namespace
 
 bool open_table(const char *path) {
@@ -82,11 +91,7 @@ char *read_line() {
             len = avail;
         else
             return nullptr;
-        head += len;
-        held = start + len;
-        heldc = *held;
-        *held = '\0';
-        return start;
+        return hand_out(start, len);
     }
 }
 
@@ -105,14 +110,9 @@ char *read_line_from(std::size_t skip, bool &guessed) {
         const std::size_t avail = tail - head, span = std::min(avail, most);
         if (skip < span)
             if (auto nl = static_cast<char *>(std::memchr(start + skip, '\n', span - skip))) {
-                const std::size_t len = nl - start + 1;
-                head += len;
-                held = start + len;
-                heldc = *held;
-                *held = '\0';
                 guessed = true;
                 last = start;
-                return start;
+                return hand_out(start, nl - start + 1);
             }
         if (avail >= most || at_end) return read_line();
         refill();
