@@ -196,6 +196,7 @@ inline std::uint64_t digits(std::uint64_t w) {
     sum = sat_add(sum, t[0] + t[1] + t[2] + t[3]);
     return done;
 }
+
 // Byte positions in the 88 columns of eight fields: lane k of the result
 // takes `count` columns of field k from column `first` on, the rest of the
 // lane its column 0.
