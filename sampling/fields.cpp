@@ -319,8 +319,8 @@ std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *be
     field_walk w(line);
     std::int64_t sum = add ? total : 0;
     int j = 0;
-    const char *run = nullptr; // where the kernel fields that end the line begin
-    const char *end = nullptr;
+    const char *run = nullptr; // where the fields read last began
+    const char *end = nullptr; // past the last field, when kernel fields ended the columns
     auto put = [&](std::int64_t v) {
         counts[j] = add ? sat_add(counts[j], v) : v;
         sum = sat_add(sum, v);
@@ -359,7 +359,6 @@ std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *be
             end = g;
             break;
         }
-        run = nullptr;
         w.p = skip_blanks(g - 1);
         put(w.value());
     }
@@ -369,7 +368,7 @@ std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *be
             sum = sat_add(sum, before[j]);
         }
     total = sum;
-    if (!end || !run || std::memchr(line, '\n', run - line)) return 0;
+    if (!end || std::memchr(line, '\n', run - line)) return 0;
     return end - line;
 }
 
