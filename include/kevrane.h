@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <sys/utsname.h>
 #include <time.h>
+#include <unordered_map>
 #include <vector>
 
 namespace kevrane {
@@ -27,9 +29,12 @@ char *read_line();
 char *read_line_from(std::size_t skip, bool &guessed);
 char *reread_line();
 
-// sampling/layout.cpp: the shape of the interrupt table, fixed at start-up
+// sampling/layout.cpp: the shape of the interrupt table. The start-up scan
+// builds it; a pass that meets lines or CPUs it has not seen adds to it.
 
-constexpr std::uint32_t addflag = 1u << 31; // irqmap: the line adds into a merged row
+// irqmap: the line is one of a merged row's lines; the rest of the entry is
+// then its number in `members` plus one, otherwise its row plus one.
+constexpr std::uint32_t addflag = 1u << 31;
 
 struct combine_entry {
     const char *substr; // searched for anywhere in a line
@@ -38,39 +43,73 @@ struct combine_entry {
 };
 
 struct line_row {
-    int row;  // -1: the line was not in the table at start-up
-    bool add; // a further member of a merged row
+    int row;    // -1: the line has no row
+    int member; // its number in `members`, or -1 for a line with a row of its own
 };
 
-extern int numcpus;                       // CPU columns
-extern int numirqs;                       // rows
-extern int maxlines;                      // entries irqmap and irqnames have room for
-extern std::vector<std::uint32_t> irqmap; // line index -> row + 1, with addflag
-extern std::vector<std::string> irqnames; // row -> name, at most 20 characters
-extern std::vector<long> cpunum;          // column -> CPU number from its header label
-extern int combine;                       // merge like lines into one row
+// One line of a merged row. The row is the sum of its lines, each of which
+// keeps its own latest counts: a line that wraps, restarts or vanishes does
+// so on its own.
+struct member_line {
+    int row;
+    std::vector<std::int64_t> counts; // per column, as last read
+    std::int64_t total;
+};
+
+// The sources that carry one label, in the order their lines stand in the
+// table: lines with the same label are told apart by that order.
+struct label_lines {
+    std::vector<std::uint32_t> sources; // irqmap entries
+    unsigned pass;                      // the pass `seen` counts for
+    unsigned seen;                      // lines with this label met so far in it
+};
+
+extern int numcpus;                        // CPU columns
+extern int numirqs;                        // rows with sample slots
+extern int newrows;                        // rows added by the pass under way, from numirqs on
+extern int maxlines;                       // entries irqmap and irqlabels have room for
+extern std::vector<std::uint32_t> irqmap;  // line index -> row + 1, or member + 1 with addflag
+extern std::vector<std::string> irqlabels; // line index -> the label last seen there
+extern std::vector<std::string> irqnames;  // row -> name, at most 20 characters
+extern std::vector<long> cpunum;           // column -> CPU number from its header label
+extern std::vector<member_line> members;   // the lines of merged rows
+extern std::unordered_map<std::string, label_lines> labelmap; // label -> its sources
+extern int combine;                                           // merge like lines into one row
 extern combine_entry combine_desc[7];
+extern int relayout; // rows or CPU columns were added: the view window must be recomputed
 
 void header_cpus(const char *line, std::vector<long> &numbers);
 const char *skip_blanks(const char *text);
 const char *glued_count(const char *label);
+std::string_view line_label(const char *line);
 void expand_map(int index);
 void init_map_line(const char *line, int index);
 line_row map_line(int index);
+void begin_pass();
+void count_labels_before(int index);
+line_row find_line(std::string_view label, const char *line, int index);
+void trim_map(int lines);
+bool room_for(std::size_t sources, std::size_t columns);
 void alloc_tables();
 
 // sampling/slots.cpp and sampling/fields.cpp: the three sample slots and the sampler
 
 extern std::array<std::vector<std::int64_t>, 3> irqcounts; // [slot][row * numcpus + column]
 extern std::array<std::vector<std::int64_t>, 3> irqtotals; // [slot][row]
+// row -> what wraps and restarts added to its counts, [slot][column], the
+// total last; empty for a row whose counts never went down
+extern std::vector<std::vector<std::int64_t>> irqadjust;
 extern int read_input_active; // a sample is being taken: numbers are not painted
 extern int fieldwidth;        // kernel-format fields converted at once: 8, 4, 2 or 1 by processor
 
 std::int64_t parse_count(const char *field, const char **end);
 std::size_t store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
-                       std::int64_t &total, bool add, const std::vector<int> *colmap);
+                       std::int64_t &total, const std::vector<int> *colmap, bool &down);
+void alloc_slots();
 int getix(int selector);
 int previous_slot(int slot);
+std::int64_t step_down(std::int64_t before, std::int64_t now);
+std::int64_t shown_count(int cur, int ref, int row, int col);
 void read_input(int slot);
 
 // Keys are looked for at most this often during a pass: a look is a system

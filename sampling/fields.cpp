@@ -100,9 +100,11 @@ inline std::uint64_t digits(std::uint64_t w) {
 #if defined(KEVRANE_X86)
 // Converts kernel-format fields two at a time, one in each 128-bit half, for
 // as long as both fields of a pair pass the check; returns how many it did.
-// Their sum is added to `sum` (no pass can hold enough fields to overflow it).
+// Their sum is added to `sum` (no pass can hold enough fields to overflow it),
+// and `down` is set when one is below the previous sample's count in `prev`.
 [[gnu::target("avx2")]] int kernel_pairs_avx2(const char *g, int n, std::int64_t *out,
-                                              std::int64_t &sum) {
+                                              const std::int64_t *prev, std::int64_t &sum,
+                                              bool &down) {
     const __m256i blank = _mm256_set1_epi8(' ');
     const __m256i below = _mm256_set1_epi8('0' - 1);
     const __m256i above = _mm256_set1_epi8('9' + 1);
@@ -118,7 +120,7 @@ inline std::uint64_t digits(std::uint64_t w) {
         _mm256_setr_epi16(100, 1, 100, 1, 1, 0, 0, 0, 100, 1, 100, 1, 1, 0, 0, 0);
     const __m256i scale_even = _mm256_setr_epi64x(1000000, 1, 1000000, 1);
     const __m256i scale_odd = _mm256_setr_epi64x(100, 0, 100, 0);
-    __m128i total = _mm_setzero_si128();
+    __m128i total = _mm_setzero_si128(), fell = _mm_setzero_si128();
     int done = 0;
     for (; done + 2 <= n; done += 2, g += 2 * kfield) {
         const __m256i x = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(g + kfield),
@@ -140,10 +142,14 @@ inline std::uint64_t digits(std::uint64_t w) {
         v = _mm256_add_epi64(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
         const __m128i two =
             _mm256_castsi256_si128(_mm256_permute4x64_epi64(v, _MM_SHUFFLE(3, 1, 2, 0)));
+        fell = _mm_or_si128(
+            fell,
+            _mm_cmpgt_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(prev + done)), two));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + done), two);
         total = _mm_add_epi64(total, two);
     }
     sum = sat_add(sum, _mm_cvtsi128_si64(total) + _mm_extract_epi64(total, 1));
+    down |= !_mm_testz_si128(fell, fell);
     return done;
 }
 
@@ -156,7 +162,8 @@ inline std::uint64_t digits(std::uint64_t w) {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 [[gnu::target("avx512f,avx512bw")]] int kernel_quads_avx512(const char *g, int n, std::int64_t *out,
-                                                            std::int64_t &sum) {
+                                                            const std::int64_t *prev,
+                                                            std::int64_t &sum, bool &down) {
     const __m512i blank = _mm512_set1_epi8(' ');
     const __m512i below = _mm512_set1_epi8('0' - 1);
     const __m512i above = _mm512_set1_epi8('9' + 1);
@@ -166,7 +173,7 @@ inline std::uint64_t digits(std::uint64_t w) {
     const __m512i scale_even = _mm512_set_epi64(1, 1000000, 1, 1000000, 1, 1000000, 1, 1000000);
     const __m512i scale_odd = _mm512_set_epi64(0, 100, 0, 100, 0, 100, 0, 100);
     const __m512i firsts = _mm512_set_epi64(6, 4, 2, 0, 6, 4, 2, 0);
-    __m256i total = _mm256_setzero_si256();
+    __m256i total = _mm256_setzero_si256(), fell = _mm256_setzero_si256();
     int done = 0;
     for (; done + 4 <= n; done += 4, g += 4 * kfield) {
         __m512i x = _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i *>(g)));
@@ -188,12 +195,16 @@ inline std::uint64_t digits(std::uint64_t w) {
                                      _mm512_mul_epu32(_mm512_srli_epi64(fours, 32), scale_odd));
         v = _mm512_add_epi64(v, _mm512_shuffle_epi32(v, _MM_PERM_BADC));
         const __m256i four = _mm512_castsi512_si256(_mm512_permutexvar_epi64(firsts, v));
+        fell = _mm256_or_si256(
+            fell, _mm256_cmpgt_epi64(
+                      _mm256_loadu_si256(reinterpret_cast<const __m256i *>(prev + done)), four));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + done), four);
         total = _mm256_add_epi64(total, four);
     }
     alignas(32) std::int64_t t[4];
     _mm256_store_si256(reinterpret_cast<__m256i *>(t), total);
     sum = sat_add(sum, t[0] + t[1] + t[2] + t[3]);
+    down |= !_mm256_testz_si256(fell, fell);
     return done;
 }
 
@@ -223,7 +234,8 @@ constexpr std::array<std::uint64_t, 2> each_field(int column) {
 // another, so no field needs a load of its own. The check runs on the
 // loaded bytes as they stand, as bit masks of the 88 columns.
 [[gnu::target("avx512f,avx512bw,avx512vbmi")]] int
-kernel_octets_vbmi(const char *g, int n, std::int64_t *out, std::int64_t &sum) {
+kernel_octets_vbmi(const char *g, int n, std::int64_t *out, const std::int64_t *prev,
+                   std::int64_t &sum, bool &down) {
     alignas(64) static constexpr auto lower = gather(2, 8), upper = gather(0, 2);
     // The one column where a digit may stand before a blank.
     constexpr auto nine = each_field(9);
@@ -239,6 +251,7 @@ kernel_octets_vbmi(const char *g, int n, std::int64_t *out, std::int64_t &sum) {
     const __m512i hundreds = _mm512_set1_epi32(0x00010064); // 100 * first + second
     const __m512i e4 = _mm512_set1_epi64(10000), e8 = _mm512_set1_epi64(100000000);
     __m512i total = _mm512_setzero_si512();
+    __mmask8 fell = 0;
     int done = 0;
     for (; done + 8 <= n; done += 8, g += 8 * kfield) {
         const __m512i a = _mm512_loadu_si512(g);
@@ -259,10 +272,12 @@ kernel_octets_vbmi(const char *g, int n, std::int64_t *out, std::int64_t &sum) {
         const __m512i v = _mm512_add_epi64(
             _mm512_add_epi64(_mm512_mul_epu32(fours, e4), _mm512_srli_epi64(fours, 32)),
             _mm512_mul_epu32(_mm512_maddubs_epi16(y, lead), e8));
+        fell |= _mm512_cmplt_epi64_mask(v, _mm512_loadu_si512(prev + done));
         _mm512_storeu_si512(out + done, v);
         total = _mm512_add_epi64(total, v);
     }
     sum = sat_add(sum, _mm512_reduce_add_epi64(total));
+    down |= fell != 0;
     return done;
 }
 #if defined(__GNUC__) && !defined(__clang__)
@@ -311,18 +326,21 @@ struct field_walk {
     }
 };
 
-// Returns how far into the line the last columns came, all of them in the
-// kernel's format and with no line end before them; 0 when they did not.
-template <bool add>
+// Stores the counts of a line that feeds one row, taking the previous
+// sample's numbers for the columns it does not give; `down` is set when a
+// count is below the previous sample's. Returns how far into the line the last
+// columns came, all of them in the kernel's format and with no line end
+// before them; 0 when they did not.
 std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *before,
-                  std::int64_t &total) {
+                  std::int64_t &total, bool &down) {
     field_walk w(line);
-    std::int64_t sum = add ? total : 0;
+    std::int64_t sum = 0;
     int j = 0;
     const char *run = nullptr; // where the fields read last began
     const char *end = nullptr; // past the last field, when kernel fields ended the columns
     auto put = [&](std::int64_t v) {
-        counts[j] = add ? sat_add(counts[j], v) : v;
+        down |= v < before[j];
+        counts[j] = v;
         sum = sat_add(sum, v);
         ++j;
     };
@@ -335,18 +353,18 @@ std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *be
         run = g;
         std::int64_t v;
 #if defined(KEVRANE_X86)
-        if (!add && fieldwidth >= 8) {
-            int k = kernel_octets_vbmi(g, numcpus - j, counts + j, sum);
+        if (fieldwidth >= 8) {
+            int k = kernel_octets_vbmi(g, numcpus - j, counts + j, before + j, sum, down);
             j += k;
             g += k * kfield;
         }
-        if (!add && fieldwidth >= 4) {
-            int k = kernel_quads_avx512(g, numcpus - j, counts + j, sum);
+        if (fieldwidth >= 4) {
+            int k = kernel_quads_avx512(g, numcpus - j, counts + j, before + j, sum, down);
             j += k;
             g += k * kfield;
         }
-        if (!add && fieldwidth >= 2) {
-            int k = kernel_pairs_avx2(g, numcpus - j, counts + j, sum);
+        if (fieldwidth >= 2) {
+            int k = kernel_pairs_avx2(g, numcpus - j, counts + j, before + j, sum, down);
             j += k;
             g += k * kfield;
         }
@@ -362,25 +380,22 @@ std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *be
         w.p = skip_blanks(g - 1);
         put(w.value());
     }
-    if (!add)
-        for (; j < numcpus; ++j) {
-            counts[j] = before[j];
-            sum = sat_add(sum, before[j]);
-        }
+    for (; j < numcpus; ++j) {
+        counts[j] = before[j];
+        sum = sat_add(sum, before[j]);
+    }
     total = sum;
     if (!end || std::memchr(line, '\n', run - line)) return 0;
     return end - line;
 }
 
-// The same when this pass's header lists other CPUs than the start-up one:
-// field i belongs to the column of the CPU that label i names, if any.
-template <bool add>
+// The same when this pass's header lists other CPUs than the columns: field i
+// belongs to the column of the CPU that label i names, if any.
 void store_mapped(const char *line, std::int64_t *counts, const std::int64_t *before,
-                  std::int64_t &total, const std::vector<int> &colmap) {
+                  std::int64_t &total, const std::vector<int> &colmap, bool &down) {
     static std::vector<char> fed;
     fed.assign(numcpus, 0);
     field_walk w(line);
-    std::int64_t sum = add ? total : 0;
     for (std::size_t i = 0; i < colmap.size(); ++i) {
         if (i == 0 && w.glued)
             w.p = w.glued;
@@ -391,16 +406,17 @@ void store_mapped(const char *line, std::int64_t *counts, const std::int64_t *be
         const std::int64_t v = w.value();
         const int c = colmap[i];
         if (c < 0) continue;
-        counts[c] = add ? sat_add(counts[c], v) : v;
-        sum = sat_add(sum, v);
+        counts[c] = v;
         fed[c] = 1;
     }
-    if (!add)
-        for (int c = 0; c < numcpus; ++c)
-            if (!fed[c]) {
-                counts[c] = before[c];
-                sum = sat_add(sum, before[c]);
-            }
+    // Summed by column: a header that names a CPU twice feeds its column twice,
+    // and the total is still the sum of what the columns show.
+    std::int64_t sum = 0;
+    for (int c = 0; c < numcpus; ++c) {
+        if (!fed[c]) counts[c] = before[c];
+        down |= counts[c] < before[c];
+        sum = sat_add(sum, counts[c]);
+    }
     total = sum;
 }
 
@@ -434,21 +450,16 @@ std::int64_t parse_count(const char *field, const char **end) {
     return neg ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
 }
 
-// A line that starts its row takes the previous sample's numbers for the
-// columns it does not give (a CPU gone offline, a line that changed under
-// us), so they show no change rather than stale or vanished counts.
-// Returns how far into the line its counts are known to come, with no line end
-// before that: as far as the last of a run of kernel fields that ends the
-// columns, or 0.
+// A line takes the previous sample's numbers for the columns it does not give
+// (a CPU gone offline, a line that changed under us), so they show no change
+// rather than stale or vanished counts. Returns how far into the line its
+// counts are known to come, with no line end before that: as far as the last
+// of a run of kernel fields that ends the columns, or 0.
 std::size_t store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
-                       std::int64_t &total, bool add, const std::vector<int> *colmap) {
-    if (colmap) {
-        add ? store_mapped<true>(line, counts, before, total, *colmap)
-            : store_mapped<false>(line, counts, before, total, *colmap);
-        return 0;
-    }
-    return add ? store<true>(line, counts, before, total)
-               : store<false>(line, counts, before, total);
+                       std::int64_t &total, const std::vector<int> *colmap, bool &down) {
+    if (!colmap) return store(line, counts, before, total, down);
+    store_mapped(line, counts, before, total, *colmap, down);
+    return 0;
 }
 
 } // namespace kevrane

@@ -1,20 +1,29 @@
-// The interrupt table's shape, read once at start-up: how many CPU columns,
-// which row each line of the table feeds (like lines merged into one row),
-// and what each row is called. Every later sample reads through this map.
+// The interrupt table's shape: how many CPU columns, which row each line of
+// the table feeds (like lines merged into one row), and what each row is
+// called. A line's label names its source, wherever the line stands: the
+// start-up scan maps each line index to its source, and a pass that finds
+// another label at an index finds the source by its label, or adds one.
 
 #include "kevrane.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace kevrane {
 
 int numcpus;
 int numirqs;
+int newrows;
 int maxlines;
 std::vector<std::uint32_t> irqmap;
+std::vector<std::string> irqlabels;
 std::vector<std::string> irqnames;
 std::vector<long> cpunum;
+std::vector<member_line> members;
+std::unordered_map<std::string, label_lines> labelmap;
 int combine = 1;
+int relayout;
 
 combine_entry combine_desc[7] = {
     {"  timer", "XXX:timer", 0},
@@ -29,6 +38,11 @@ combine_entry combine_desc[7] = {
 namespace {
 
 constexpr std::size_t namesize = 20;
+
+unsigned pass;                     // numbers the passes over the table, for labelmap's counts
+int maplines;                      // line indexes the map holds an entry for, the header included
+std::size_t maxsources = SIZE_MAX; // rows and merged lines, and
+std::size_t maxcells = SIZE_MAX;   // their counts, the table may grow to
 
 const char *next_space(const char *p, const char *end) {
     auto q = static_cast<const char *>(std::memchr(p, ' ', end - p));
@@ -122,14 +136,47 @@ const char *glued_count(const char *label) {
     return nullptr;
 }
 
+// A line's label names its source: the text before the colon that ends the
+// line's first word ("27", "NMI", "IPI0" of "IPI0:2768808080"). A line whose
+// first word has no colon (a piece of an over-long line, a line of blanks)
+// has the empty label; such lines are told apart by their order alone.
+std::string_view line_label(const char *line) {
+    const char *p = skip_blanks(line);
+    for (const char *q = p; static_cast<unsigned char>(*q) > ' '; ++q)
+        if (*q == ':') return {p, static_cast<std::size_t>(q - p)};
+    return {};
+}
+
 void expand_map(int index) {
     if (index < maxlines) return;
     maxlines = index + 1000;
-    irqnames.resize(maxlines);
+    irqnames.resize(std::max<std::size_t>(irqnames.size(), maxlines));
     irqmap.resize(maxlines);
+    irqlabels.resize(maxlines);
 }
 
-void init_map_line(const char *line, int index) {
+// A table whose labels never repeat must not take all memory: it may grow to
+// four times its start-up size, and to what a large machine's table needs.
+bool room_for(std::size_t sources, std::size_t columns) {
+    return sources <= maxsources && sources * std::max<std::size_t>(columns, 1) <= maxcells;
+}
+
+namespace {
+
+// A row numbered after the rows that have slots; they get theirs when the
+// pass that found it ends. -1 when the table may not grow further.
+int add_row(std::string name) {
+    const std::size_t sources = static_cast<std::size_t>(numirqs) + newrows + members.size();
+    if (!room_for(sources + 1, numcpus)) return -1;
+    const int row = numirqs + newrows++;
+    if (irqnames.size() <= static_cast<std::size_t>(row)) irqnames.resize(row + 1);
+    irqnames[row] = std::move(name);
+    return row;
+}
+
+// A source first met in this line: a row of its own, or a line of the merged
+// row whose text it holds. 0 when the table may not grow further.
+std::uint32_t add_source(const char *line) {
     combine_entry *match = nullptr;
     if (combine)
         for (auto &e : combine_desc)
@@ -137,25 +184,93 @@ void init_map_line(const char *line, int index) {
                 match = &e;
                 break;
             }
-    if (match && match->rownum) {
-        expand_map(index);
-        irqmap[index] = static_cast<std::uint32_t>(match->rownum) | addflag;
-        return;
+    if (!match) {
+        const int row = add_row(make_name(line));
+        return row < 0 ? 0 : static_cast<std::uint32_t>(row) + 1;
     }
-    if (match) match->rownum = numirqs + 1;
-    int row = numirqs++;
-    expand_map(index);
-    irqmap[index] = static_cast<std::uint32_t>(numirqs);
-    irqnames[row] = match ? match->label : make_name(line);
+    if (!match->rownum) {
+        const int row = add_row(match->label);
+        if (row < 0) return 0;
+        match->rownum = row + 1;
+    } else if (!room_for(static_cast<std::size_t>(numirqs) + newrows + members.size() + 1,
+                         numcpus)) {
+        return 0;
+    }
+    members.push_back({match->rownum - 1, std::vector<std::int64_t>(numcpus), 0});
+    return static_cast<std::uint32_t>(members.size()) | addflag;
+}
+
+line_row decode(std::uint32_t entry) {
+    if (!(entry & addflag)) return {static_cast<int>(entry) - 1, -1};
+    const int m = static_cast<int>(entry & ~addflag) - 1;
+    return {members[m].row, m};
+}
+
+} // namespace
+
+void init_map_line(const char *line, int index) {
+    find_line(line_label(line), line, index);
 }
 
 line_row map_line(int index) {
-    if (index < 0 || index >= maxlines || irqmap[index] == 0) return {-1, false};
-    return {static_cast<int>(irqmap[index] & ~addflag) - 1, (irqmap[index] & addflag) != 0};
+    if (index < 0 || index >= maxlines || irqmap[index] == 0) return {-1, -1};
+    return decode(irqmap[index]);
+}
+
+void begin_pass() {
+    ++pass;
+}
+
+// The lines before `index` stand as the map has them: count their labels, so
+// that the lines from there on are told apart from them.
+void count_labels_before(int index) {
+    for (int i = 1; i < index && i < maxlines; ++i) {
+        auto at = labelmap.find(irqlabels[i]);
+        if (at == labelmap.end()) continue;
+        label_lines &l = at->second;
+        if (l.pass != pass) l.pass = pass, l.seen = 0;
+        ++l.seen;
+    }
+}
+
+// The source of the line at `index`, by its label and how many lines with that
+// label came before it in this pass: a known one, or one added for it. The
+// map then holds it for that index.
+line_row find_line(std::string_view label, const char *line, int index) {
+    auto at = labelmap.find(std::string(label));
+    std::uint32_t entry = 0;
+    if (at != labelmap.end()) {
+        label_lines &l = at->second;
+        if (l.pass != pass) l.pass = pass, l.seen = 0;
+        const unsigned k = l.seen++;
+        if (k < l.sources.size())
+            entry = l.sources[k];
+        else if ((entry = add_source(line)))
+            l.sources.push_back(entry);
+    } else if ((entry = add_source(line))) {
+        labelmap.emplace(std::string(label), label_lines{{entry}, pass, 1});
+    }
+    expand_map(index);
+    irqmap[index] = entry;
+    irqlabels[index].assign(label);
+    maplines = std::max(maplines, index + 1);
+    return entry ? decode(entry) : line_row{-1, -1};
+}
+
+// The pass read `lines` lines: the map forgets the indexes past them, so that
+// a line found there later is looked up by its label.
+void trim_map(int lines) {
+    for (int i = lines; i < maplines && i < maxlines; ++i) {
+        irqmap[i] = 0;
+        irqlabels[i].clear();
+    }
+    maplines = std::min(maplines, lines);
 }
 
 void alloc_tables() {
     rewind_table();
+    begin_pass();
+    maxsources = maxcells = SIZE_MAX;
     int index = -1;
     while (const char *line = read_line()) {
         if (++index == 0) {
@@ -164,10 +279,13 @@ void alloc_tables() {
         } else
             init_map_line(line, index);
     }
-    for (int slot = 0; slot < 3; ++slot) {
-        irqcounts[slot].assign(static_cast<std::size_t>(numirqs) * numcpus, 0);
-        irqtotals[slot].assign(numirqs, 0);
-    }
+    maplines = index + 1;
+    numirqs += newrows;
+    newrows = 0;
+    const std::size_t sources = static_cast<std::size_t>(numirqs) + members.size();
+    maxsources = std::max<std::size_t>(4 * sources, 1 << 16);
+    maxcells = std::max<std::size_t>(4 * sources * std::max(numcpus, 1), 1 << 22);
+    alloc_slots();
 }
 
 } // namespace kevrane

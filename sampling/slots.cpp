@@ -1,6 +1,8 @@
 // The three sample slots and the sampler. Slots 0 and 1 take turns as the
 // newest sample, slot 2 is the baseline taken at start-up; a display mode is
-// the newest slot minus the one it chooses as its reference.
+// the newest slot minus the one it chooses as its reference. The slots hold
+// the counts as the kernel prints them; what wraps and restarts added on top
+// is kept beside them, for the few rows whose counts ever went down.
 
 #include "kevrane.h"
 
@@ -11,7 +13,178 @@ namespace kevrane {
 
 std::array<std::vector<std::int64_t>, 3> irqcounts;
 std::array<std::vector<std::int64_t>, 3> irqtotals;
+std::vector<std::vector<std::int64_t>> irqadjust;
 int read_input_active;
+
+namespace {
+
+int newest = -1;                  // the slot the last pass filled
+std::vector<int> adjusted;        // rows with an irqadjust block
+std::vector<char> fresh;          // CPU columns that came with this pass's header
+std::vector<std::int64_t> staged; // counts of the rows this pass added, until it ends
+std::vector<std::int64_t> stagedtotals;
+std::vector<std::int64_t> scratch; // a merged row's line as read
+
+std::int64_t *adjust_block(int slot, int row) {
+    auto &a = irqadjust[row];
+    if (a.empty()) {
+        a.assign(3 * (static_cast<std::size_t>(numcpus) + 1), 0);
+        adjusted.push_back(row);
+    }
+    return a.data() + slot * (static_cast<std::size_t>(numcpus) + 1);
+}
+
+void adjust(int slot, int row, int col, std::int64_t by) {
+    std::int64_t *a = adjust_block(slot, row);
+    a[col] = sat_add(a[col], by);
+    a[numcpus] = sat_add(a[numcpus], by);
+}
+
+// A count of `row` in `col` went from `was` to `now`: the row counts on by
+// what came in between.
+void count_down(int slot, int row, int col, std::int64_t was, std::int64_t now) {
+    adjust(slot, row, col, sat_add(sat_sub(was, now), step_down(was, now)));
+}
+
+void count_downs(int slot, int row, const std::int64_t *now, const std::int64_t *was) {
+    for (int c = 0; c < numcpus; ++c)
+        if (now[c] < was[c] && !fresh[c]) count_down(slot, row, c, was[c], now[c]);
+}
+
+// CPUs the header names that have no column yet get one, in CPU-number
+// order; every row's counts move to the new places. A new column counts from
+// its first sample, like everything else.
+void add_columns(const std::vector<long> &cpus) {
+    std::vector<long> grown = cpunum;
+    for (long cpu : cpus)
+        if (std::find(grown.begin(), grown.end(), cpu) == grown.end() &&
+            room_for(static_cast<std::size_t>(numirqs) + members.size(), grown.size() + 1))
+            grown.insert(std::find_if(grown.begin(), grown.end(), [&](long c) { return c > cpu; }),
+                         cpu);
+    if (grown.size() == cpunum.size()) return;
+    const int was = numcpus, now = static_cast<int>(grown.size());
+    std::vector<int> place(was); // old column -> new column
+    for (int c = 0, n = 0; c < was; ++c, ++n) {
+        while (grown[n] != cpunum[c])
+            ++n;
+        place[c] = n;
+    }
+    auto move = [&](std::vector<std::int64_t> &v, std::size_t rows, int from, int to) {
+        std::vector<std::int64_t> out(rows * to);
+        for (std::size_t r = 0; r < rows; ++r)
+            for (int c = 0; c < was; ++c)
+                out[r * to + place[c]] = v[r * from + c];
+        // Totals, last in each adjustment row, stay last.
+        if (to == now + 1)
+            for (std::size_t r = 0; r < rows; ++r)
+                out[r * to + now] = v[r * from + was];
+        v.swap(out);
+    };
+    for (auto &slot : irqcounts)
+        move(slot, numirqs, was, now);
+    for (int r : adjusted)
+        move(irqadjust[r], 3, was + 1, now + 1);
+    for (auto &m : members)
+        move(m.counts, 1, was, now);
+    fresh.assign(now, 1);
+    for (int c : place)
+        fresh[c] = 0;
+    cpunum.swap(grown);
+    numcpus = now;
+    relayout = 1;
+}
+
+// Where each CPU of this pass's header stands among the columns, or nullptr
+// while the header lists the columns' CPUs in order. CPUs go offline and come
+// back: their counts must stay under their own heads.
+const std::vector<int> *column_map(const char *header) {
+    static std::vector<long> cpus;
+    static std::vector<int> colmap;
+    header_cpus(header, cpus);
+    if (cpus == cpunum) return nullptr;
+    add_columns(cpus);
+    if (cpus == cpunum) return nullptr;
+    colmap.assign(cpus.size(), -1);
+    for (std::size_t i = 0; i < cpus.size(); ++i) {
+        auto at = std::find(cpunum.begin(), cpunum.end(), cpus[i]);
+        if (at != cpunum.end()) colmap[i] = static_cast<int>(at - cpunum.begin());
+    }
+    return &colmap;
+}
+
+// The rows this pass added get their slots, each holding the first sample:
+// they count from there, so since start they show 0 and their first rate is 0.
+void commit_rows() {
+    const std::size_t rows = static_cast<std::size_t>(numirqs) + newrows;
+    staged.resize(static_cast<std::size_t>(newrows) * numcpus);
+    stagedtotals.resize(newrows);
+    for (auto &s : irqcounts) {
+        s.reserve(rows * numcpus);
+        s.insert(s.end(), staged.begin(), staged.end());
+    }
+    for (auto &t : irqtotals) {
+        t.reserve(rows);
+        t.insert(t.end(), stagedtotals.begin(), stagedtotals.end());
+    }
+    irqadjust.resize(rows);
+    numirqs = static_cast<int>(rows);
+    newrows = 0;
+    relayout = 1;
+    std::vector<std::int64_t>().swap(staged);
+    std::vector<std::int64_t>().swap(stagedtotals);
+}
+
+// A merged row is the sum of its lines' latest counts, in the order the lines
+// were first met. A line new to an existing row counts from its first sample:
+// what it brought along is taken off again.
+void sum_members(int slot, int oldrows, std::size_t oldmembers, std::vector<char> &fed) {
+    for (const auto &m : members) {
+        std::fill_n(row_counts(slot, m.row), numcpus, 0);
+        irqtotals[slot][m.row] = 0;
+        if (m.row < oldrows) fed[m.row] = 1;
+    }
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const member_line &m = members[i];
+        std::int64_t *row = row_counts(slot, m.row);
+        for (int c = 0; c < numcpus; ++c)
+            row[c] = sat_add(row[c], m.counts[c]);
+        irqtotals[slot][m.row] = sat_add(irqtotals[slot][m.row], m.total);
+        if (i >= oldmembers && m.row < oldrows)
+            for (int c = 0; c < numcpus; ++c)
+                if (!fresh[c] && m.counts[c]) adjust(slot, m.row, c, sat_sub(0, m.counts[c]));
+    }
+}
+
+// Copies the first sample of what is new in this pass, rows and columns, to
+// the other slots.
+void first_samples(int slot, int oldrows) {
+    for (int o = 0; o < 3; ++o) {
+        if (o == slot) continue;
+        for (int r = oldrows; r < numirqs; ++r) {
+            std::copy_n(row_counts(slot, r), numcpus, row_counts(o, r));
+            irqtotals[o][r] = irqtotals[slot][r];
+        }
+        for (int c = 0; c < numcpus; ++c)
+            if (fresh[c])
+                for (int r = 0; r < oldrows; ++r) {
+                    const std::int64_t v = row_counts(slot, r)[c];
+                    row_counts(o, r)[c] = v;
+                    irqtotals[o][r] = sat_add(irqtotals[o][r], v);
+                }
+    }
+}
+
+} // namespace
+
+void alloc_slots() {
+    for (int slot = 0; slot < 3; ++slot) {
+        irqcounts[slot].assign(static_cast<std::size_t>(numirqs) * numcpus, 0);
+        irqtotals[slot].assign(numirqs, 0);
+    }
+    irqadjust.assign(numirqs, {});
+    adjusted.clear();
+    newest = -1;
+}
 
 int getix(int selector) {
     static int ix_inc = 1;
@@ -25,80 +198,142 @@ int getix(int selector) {
     std::abort();
 }
 
-// The sample taken just before one into this slot: the other of 0 and 1, or
-// for the baseline the first start-up sample.
+// The slot holding the sample taken just before one into this slot: the slot
+// the last pass filled.
 int previous_slot(int slot) {
+    if (newest >= 0 && newest != slot) return newest;
     return slot == 2 ? 1 : slot ^ 1;
 }
 
-// Where each CPU of this pass's header stands among the start-up columns, or
-// nullptr while the header is the start-up one. CPUs go offline and come
-// back: their counts must stay under their own heads.
-const std::vector<int> *column_map(const char *header) {
-    static std::vector<long> cpus;
-    static std::vector<int> colmap;
-    header_cpus(header, cpus);
-    if (cpus == cpunum) return nullptr;
-    colmap.assign(cpus.size(), -1);
-    for (std::size_t i = 0; i < cpus.size(); ++i) {
-        auto at = std::find(cpunum.begin(), cpunum.end(), cpus[i]);
-        if (at != cpunum.end()) colmap[i] = static_cast<int>(at - cpunum.begin());
+// What a count that went down from `before` to `now` counts. The kernel's
+// per-CPU counts are 32 bits wide: one that came round past 2^32 counts what
+// it took to get there. Any other fall is a source freed and allocated again,
+// whose new count is all that came since.
+std::int64_t step_down(std::int64_t before, std::int64_t now) {
+    constexpr std::int64_t wrap = std::int64_t{1} << 32;
+    if (now >= 0 && before < wrap && before - now > wrap / 2) return now - before + wrap;
+    return now > 0 ? now : 0;
+}
+
+// What the grid shows for a row in a column (numcpus: the total): the sample
+// in `cur` as read when `ref` is -1, otherwise what came between the two, with
+// wraps and restarts counted. Counts past the 64-bit range stop at its limits,
+// and a difference of such numbers is not let below 0.
+std::int64_t shown_count(int cur, int ref, int row, int col) {
+    auto raw = [&](int slot) {
+        return col == numcpus ? irqtotals[slot][row] : row_counts(slot, row)[col];
+    };
+    if (ref < 0) return raw(cur);
+    std::int64_t d = sat_sub(raw(cur), raw(ref));
+    if (const auto &a = irqadjust[row]; !a.empty()) {
+        const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
+        d = sat_add(d, sat_sub(a[cur * w + col], a[ref * w + col]));
     }
-    return &colmap;
+    return std::max<std::int64_t>(d, 0);
 }
 
 void read_input(int slot) {
     static std::vector<char> fed;
+    static std::vector<std::int64_t> zeros;
     const std::vector<int> *colmap = nullptr;
     const int before = previous_slot(slot);
+    const bool counting = newest >= 0; // a sample before this one to count on from
+    const int oldrows = numirqs;
+    const std::size_t oldmembers = members.size();
     read_input_active = 1;
     show_mark();
     rewind_table();
+    begin_pass();
     fed.assign(numirqs, 0);
+    fresh.assign(numcpus, 0);
+    for (int r : adjusted) {
+        const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
+        std::copy_n(irqadjust[r].data() + before * w, w, irqadjust[r].data() + slot * w);
+    }
     // A row's line is searched for its end only past where the line before
     // had its counts: kernel lines put their counts in the same columns, and
     // reading the counts shows whether this line did too. A line that did
-    // not is taken again whole; a merged row's line, which adds, always is.
+    // not is taken again whole, and so is one that turns out to be a merged
+    // row's or to stand where the map did not expect it.
     std::size_t skip = 0;
+    // Lines are mapped by index while each carries the label the map has for
+    // its index; from the first that does not, by label.
+    bool moved = false;
     // One look at the keyboard as the pass starts, then one whenever a
     // millisecond has gone by: a key typed during a long pass is still
     // answered within that, at a fraction of the cost of a look per line.
     std::int64_t looked = monotonic_ns();
     get_input();
-    for (int index = 0;; ++index) {
+    int index = 0;
+    for (;; ++index) {
         if (const std::int64_t now = monotonic_ns(); now - looked >= key_look_ns) {
             looked = now;
             get_input();
         }
-        const line_row m = index ? map_line(index) : line_row{-1, false};
+        line_row m = index && !moved ? map_line(index) : line_row{-1, -1};
         bool guessed = false;
-        char *line =
-            skip && m.row >= 0 && !m.add && !colmap ? read_line_from(skip, guessed) : read_line();
+        char *line = skip && m.row >= 0 && m.member < 0 && !colmap ? read_line_from(skip, guessed)
+                                                                   : read_line();
         if (!line) break;
         if (index == 0) {
             colmap = column_map(line);
+            zeros.assign(numcpus, 0);
             continue;
         }
+        const std::string_view label = line_label(line);
+        if (moved || m.row < 0 || irqlabels[index] != label) {
+            if (!moved) count_labels_before(index);
+            moved = true;
+            if (guessed) line = reread_line(), guessed = false;
+            m = find_line(label, line, index);
+        }
         if (m.row < 0) continue;
-        auto store = [&] {
-            return store_line(line, row_counts(slot, m.row), row_counts(before, m.row),
-                              irqtotals[slot][m.row], m.add, colmap);
-        };
-        const std::size_t proven = store();
+        bool down = false;
+        if (m.member >= 0) {
+            member_line &mb = members[m.member];
+            scratch.resize(numcpus);
+            std::int64_t total = 0;
+            store_line(line, scratch.data(), mb.counts.data(), total, colmap, down);
+            if (down && counting && static_cast<std::size_t>(m.member) < oldmembers &&
+                mb.row < oldrows)
+                count_downs(slot, mb.row, scratch.data(), mb.counts.data());
+            mb.counts.swap(scratch);
+            mb.total = total;
+            continue;
+        }
+        const bool known = m.row < oldrows;
+        if (!known) {
+            staged.resize((static_cast<std::size_t>(m.row - oldrows) + 1) * numcpus);
+            stagedtotals.resize(m.row - oldrows + 1);
+        }
+        std::int64_t *counts =
+            known ? row_counts(slot, m.row)
+                  : staged.data() + static_cast<std::size_t>(m.row - oldrows) * numcpus;
+        std::int64_t &total = known ? irqtotals[slot][m.row] : stagedtotals[m.row - oldrows];
+        const std::int64_t *was = known ? row_counts(before, m.row) : zeros.data();
+        const std::size_t proven = store_line(line, counts, was, total, colmap, down);
         if (guessed && proven < skip) {
             line = reread_line();
-            skip = store();
+            down = false;
+            skip = store_line(line, counts, was, total, colmap, down);
         } else
             skip = proven;
+        if (!known) continue;
+        if (down && counting) count_downs(slot, m.row, counts, was);
         fed[m.row] = 1;
     }
+    trim_map(index);
+    if (newrows) commit_rows();
+    sum_members(slot, oldrows, oldmembers, fed);
     // A row whose line is gone from the table had no news: it keeps the
     // previous sample's numbers rather than this slot's older ones.
-    for (int r = 0; r < numirqs; ++r)
+    for (int r = 0; r < oldrows; ++r)
         if (!fed[r]) {
             std::copy_n(row_counts(before, r), numcpus, row_counts(slot, r));
             irqtotals[slot][r] = irqtotals[before][r];
         }
+    first_samples(slot, oldrows);
+    newest = slot;
     clear_mark();
     read_input_active = 0;
 }

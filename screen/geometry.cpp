@@ -26,7 +26,8 @@ int page_height() {
 
 void resize_screen(int code) {
     static int last_lines, last_cols;
-    if (LINES == last_lines && COLS == last_cols && code == 0) return;
+    if (LINES == last_lines && COLS == last_cols && code == 0 && !relayout) return;
+    relayout = 0;
     if (LINES != last_lines || COLS != last_cols) {
         wclear(stdscr);
         last_lines = LINES;

@@ -107,8 +107,8 @@ void print_data() {
     const double interval = now - last_sec;
     last_sec = now;
 
-    auto value = [&](std::int64_t newest, std::int64_t reference) {
-        std::int64_t v = ref == -1 ? newest : sat_sub(newest, reference);
+    auto value = [&](int r, int c) {
+        const std::int64_t v = shown_count(cur, ref, r, c);
         return mode == 1 ? rate(v, interval) : v;
     };
     const std::size_t room = COLS > namecols ? COLS - namecols : 0;
@@ -116,12 +116,10 @@ void print_data() {
     for (int r = brow; r < erow; ++r) {
         const int y = r - brow + 2;
         if (y >= LINES) break;
-        const std::int64_t *counts = row_counts(cur, r);
-        const std::int64_t *refcounts = ref == -1 ? counts : row_counts(ref, r);
         line.clear();
-        append_field(line, value(irqtotals[cur][r], ref == -1 ? 0 : irqtotals[ref][r]));
+        append_field(line, value(r, numcpus));
         for (int c = bcol; c < ecol && line.size() < room; ++c)
-            append_field(line, value(counts[c], refcounts[c]));
+            append_field(line, value(r, c));
         put_text(y, namecols, line);
         // A number that needed more than its field pushed the row right once;
         // wipe what is left of that.

@@ -170,19 +170,20 @@ TEST_F(Hostile, CpuColumnsComeAndGo) {
     mode = 0;
     repaint_screen(1);
     EXPECT_EQ(screen_line(2).substr(20, 48), field(6) + field(3) + field(3) + field(0));
-    // More CPUs than at start-up: the columns past the start-up header are not read.
+    // A CPU comes online: it gets a column of its own.
     set_table("      CPU0       CPU1       CPU2       CPU3       \n"
               "  1:          7          8          9         10  x y\n");
     cycle();
     mode = 2;
-    repaint_screen(1);
-    EXPECT_EQ(screen_line(2).substr(20, 48), field(24) + field(7) + field(8) + field(9));
+    repaint_screen(0);
+    EXPECT_EQ(screen_line(1).substr(32), "        cpu0        cpu1        cpu2        cpu3");
+    EXPECT_EQ(screen_line(2).substr(20), field(34) + field(7) + field(8) + field(9) + field(10));
     // CPU1 goes offline: CPU2's count stays under cpu2, cpu1 shows no change.
     set_table("      CPU0       CPU2       \n  1:         11         13  x y\n");
     cycle();
     repaint_screen(1);
     EXPECT_EQ(screen_line(1).substr(32, 36), "        cpu0        cpu1        cpu2");
-    EXPECT_EQ(screen_line(2).substr(20, 48), field(32) + field(11) + field(8) + field(13));
+    EXPECT_EQ(screen_line(2).substr(20, 48), field(42) + field(11) + field(8) + field(13));
     expect_clean_screen();
 }
 

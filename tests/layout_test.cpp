@@ -40,7 +40,7 @@ TEST(Layout, WorkedNamesWithMergingOff) {
     for (int i = 0; i < numirqs; ++i) {
         EXPECT_EQ(irqnames[i], cases[i].name) << cases[i].line;
         EXPECT_EQ(map_line(i + 1).row, i);
-        EXPECT_FALSE(map_line(i + 1).add);
+        EXPECT_EQ(map_line(i + 1).member, -1);
     }
 }
 
@@ -56,16 +56,17 @@ TEST(Layout, MergingFollowsTheFirstMatchingEntry) {
     EXPECT_EQ(numirqs, 4);
     EXPECT_EQ(names(), (std::vector<std::string>{"XXX:timer", "1:1-edge      i8042", "XXX:dmar",
                                                  "LOC:timer interrupts"}));
-    auto expect_map = [](int index, int row, bool add) {
+    // Each line of a merged row keeps its own counts: it is one of the row's members.
+    auto expect_map = [](int index, int row, int member) {
         EXPECT_EQ(map_line(index).row, row) << index;
-        EXPECT_EQ(map_line(index).add, add) << index;
+        EXPECT_EQ(map_line(index).member, member) << index;
     };
-    expect_map(1, 0, false);
-    expect_map(2, 1, false);
-    expect_map(3, 2, false);
-    expect_map(4, 0, true);
-    expect_map(5, 3, false);
-    expect_map(6, 2, true);
+    expect_map(1, 0, 0);
+    expect_map(2, 1, -1);
+    expect_map(3, 2, 1);
+    expect_map(4, 0, 2);
+    expect_map(5, 3, -1);
+    expect_map(6, 2, 3);
     EXPECT_EQ(combine_desc[0].rownum, 1);
     EXPECT_EQ(combine_desc[4].rownum, 3);
     EXPECT_EQ(combine_desc[1].rownum, 0);
@@ -85,7 +86,7 @@ TEST(Layout, RealTablesWithAndWithoutMerging) {
     EXPECT_EQ(irqnames[0], "XXX:timer");
     EXPECT_EQ(irqnames[8], "XXX:dmar");
     EXPECT_EQ(irqnames[9], "27:512000-edge      ");
-    EXPECT_TRUE(map_line(10).add);
+    EXPECT_EQ(map_line(10).member, 2); // after the timer line and dmar0
     EXPECT_EQ(map_line(10).row, 8);
     EXPECT_EQ(map_line(11).row, 9);
 }

@@ -2,10 +2,13 @@
 
 #include "term.h"
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <curses.h>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -114,30 +117,227 @@ TEST_F(Sampling, OverLongLinePiecesReadAlike) {
     EXPECT_EQ(counts(0, 2), (std::vector<std::int64_t>{5, 6}));
 }
 
-TEST_F(Sampling, LinesAddedOrRemovedAfterStartUp) {
-    const std::string header = "     CPU0     CPU1     \n";
-    load_table(header + "  1:  1  2  a b\n  2:  3  4  a c\n");
-    read_input(1);
-    // More lines than the scan saw, and far more than the map has room for.
-    std::string grown = header + "  1:  1  2  a b\n  2:  3  4  a c\n";
-    for (int i = 0; i < 2500; ++i)
-        grown += "  9:  9  9  x y\n";
-    set_table(grown);
-    read_input(0);
-    EXPECT_EQ(counts(0, 0), (std::vector<std::int64_t>{1, 2}));
-    EXPECT_EQ(counts(0, 1), (std::vector<std::int64_t>{3, 4}));
-    // A removed line: the next one feeds the row of the line that stood
-    // there, and the last row, fed by nothing, keeps the previous sample.
-    set_table(header + "  2:  30  40  a c\n");
-    read_input(1);
-    EXPECT_EQ(counts(1, 0), (std::vector<std::int64_t>{30, 40}));
-    EXPECT_EQ(counts(1, 1), (std::vector<std::int64_t>{3, 4}));
-    EXPECT_EQ(irqtotals[1][1], 7);
-    // Gaining CPU columns: only the columns of the start-up header are read.
-    set_table("     CPU0     CPU1     CPU2     \n  1:  1  2  3  a b\n");
-    read_input(0);
-    EXPECT_EQ(counts(0, 0), (std::vector<std::int64_t>{1, 2}));
-    EXPECT_EQ(irqtotals[0][0], 3);
+// A table as the kernel keeps it, printed in the layout of one kernel or another.
+struct kernel_line {
+    std::string label;
+    std::vector<std::uint64_t> counts;
+    std::string chip, desc; // chip empty for a named line
+};
+struct kernel_table {
+    std::vector<long> cpus;
+    std::vector<kernel_line> lines;
+};
+
+kernel_table parse(const std::string &text) {
+    kernel_table t;
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);
+    std::istringstream heads(line);
+    for (std::string h; heads >> h;)
+        t.cpus.push_back(std::stol(h.substr(3)));
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        kernel_line k;
+        std::string w;
+        if (!(words >> w) || w.find(':') == std::string::npos) continue;
+        k.label = w.substr(0, w.find(':'));
+        if (w.size() > k.label.size() + 1)
+            k.counts.push_back(std::stoull(w.substr(k.label.size() + 1)));
+        while (k.counts.size() < t.cpus.size() && words >> w)
+            k.counts.push_back(std::stoull(w));
+        std::getline(words >> std::ws, k.desc);
+        if (std::isdigit(static_cast<unsigned char>(k.label[0]))) {
+            k.chip = k.desc.substr(0, k.desc.find(' '));
+            k.desc = k.desc.substr(k.desc.find_first_not_of(' ', k.chip.size()));
+        }
+        t.lines.push_back(k);
+    }
+    return t;
+}
+
+enum class layout { v6_12, v6_13, v7_2, loongarch };
+
+std::string print(const kernel_table &t, layout l) {
+    char b[64];
+    std::string out = l == layout::v7_2 ? std::string(12, ' ') : std::string(11, ' ');
+    for (long c : t.cpus) {
+        std::snprintf(b, sizeof b, "CPU%-8ld", c);
+        out += b;
+    }
+    out += '\n';
+    const bool blank_first = l != layout::v6_12; // " %10u" rather than "%10u "
+    for (const auto &k : t.lines) {
+        std::snprintf(b, sizeof b, l == layout::v7_2 ? "%4s:" : "%3s:", k.label.c_str());
+        out += b;
+        if (!blank_first) out += ' ';
+        for (auto v : k.counts) {
+            std::snprintf(b, sizeof b, blank_first ? " %10llu" : "%10llu ",
+                          static_cast<unsigned long long>(v));
+            out += b;
+        }
+        if (l == layout::loongarch && k.label.rfind("IPI", 0) == 0)
+            out += " LoongArch  " + k.label.substr(3) + "  " + k.desc;
+        else if (!k.chip.empty())
+            out +=
+                (l == layout::v7_2
+                     ? " " + k.chip + std::string(k.chip.size() < 16 ? 16 - k.chip.size() : 1, ' ')
+                     : (l == layout::v6_12 ? " " : "") + std::string(" ") + k.chip + " ") +
+                k.desc;
+        else if (!k.desc.empty())
+            out += "  " + k.desc;
+        out += '\n';
+    }
+    return out;
+}
+
+int row_of(const std::string &label) {
+    for (int r = 0; r < numirqs; ++r)
+        if (irqnames[r].rfind(label + ":", 0) == 0) return r;
+    return -1;
+}
+
+// What a row shows, the total then each column, as the screen has them: since
+// start (ref 2), since the previous pass, or since boot (ref -1).
+std::vector<std::int64_t> shown(const std::string &label, int cur, int ref) {
+    const int r = row_of(label);
+    EXPECT_GE(r, 0) << label;
+    if (r < 0) return {};
+    std::vector<std::int64_t> v{shown_count(cur, ref, r, numcpus)};
+    for (int c = 0; c < numcpus; ++c)
+        v.push_back(shown_count(cur, ref, r, c));
+    return v;
+}
+
+kernel_line &line_of(kernel_table &t, const std::string &label) {
+    for (auto &k : t.lines)
+        if (k.label == label) return k;
+    ADD_FAILURE() << label;
+    return t.lines[0];
+}
+
+using counts_t = std::vector<std::int64_t>;
+
+TEST_F(Sampling, RowsFollowTheirSourcesWhileTheTableChanges) {
+    kernel_table t = parse(fixture("interrupts-8cpu-x86_64.txt"));
+    // CPU3 is offline at start-up, and one count of line 16 is near the 32-bit limit.
+    t.cpus.erase(t.cpus.begin() + 3);
+    for (auto &k : t.lines)
+        if (k.counts.size() > 3) k.counts.erase(k.counts.begin() + 3);
+    line_of(t, "16").counts[1] = 4294967000u;
+    for (bool merge : {false, true}) {
+        SCOPED_TRACE(merge ? "merging" : "-c");
+        kernel_table now = t;
+        load_table(print(now, layout::v6_12), merge);
+        read_input(getix(3));
+        read_input(getix(4));
+        int prev = 2;
+        auto next_pass = [&] {
+            set_table(print(now, layout::v6_12));
+            const int slot = getix(0);
+            read_input(slot);
+            return slot;
+        };
+        // A line comes mid-table, between 25 and 27: the rows after it keep their
+        // own counts, and the new row counts from its first sample.
+        auto at = std::find_if(now.lines.begin(), now.lines.end(),
+                               [](auto &k) { return k.label == "27"; });
+        now.lines.insert(
+            at, {"26", {100, 200, 300, 400, 500, 600, 700}, "IR-PCI-MSI", "1-edge      new"});
+        line_of(now, "27").counts[0] += 5;
+        int cur = next_pass();
+        EXPECT_EQ(numirqs, merge ? 38 : 39);
+        EXPECT_EQ(shown("27", cur, 2), (counts_t{5, 5, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(shown("26", cur, 2), counts_t(8, 0));
+        EXPECT_EQ(shown("26", cur, prev), counts_t(8, 0));
+        EXPECT_EQ(shown("26", cur, -1), (counts_t{2800, 100, 200, 300, 400, 500, 600, 700}));
+        prev = cur;
+
+        // A line vanishes: its row shows no change, the others stay their own.
+        now.lines.erase(std::find_if(now.lines.begin(), now.lines.end(),
+                                     [](auto &k) { return k.label == "23"; }));
+        line_of(now, "26").counts[0] += 7;
+        line_of(now, "27").counts[0] += 5;
+        cur = next_pass();
+        EXPECT_EQ(shown("23", cur, 2), counts_t(8, 0));
+        EXPECT_EQ(shown("26", cur, 2), (counts_t{7, 7, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(shown("27", cur, 2), (counts_t{10, 10, 0, 0, 0, 0, 0, 0}));
+        prev = cur;
+
+        // A count wraps past 2^32 (496 interrupts), and line 9 is freed and
+        // allocated again between two samples: it shows what came since.
+        line_of(now, "16").counts[1] = 200;
+        for (auto &v : line_of(now, "9").counts)
+            v = 3;
+        cur = next_pass();
+        EXPECT_EQ(shown("16", cur, 2), (counts_t{496, 0, 496, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(shown("16", cur, prev), (counts_t{496, 0, 496, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(shown("9", cur, 2), (counts_t{21, 3, 3, 3, 3, 3, 3, 3}));
+        EXPECT_EQ(shown("9", cur, -1), (counts_t{21, 3, 3, 3, 3, 3, 3, 3}));
+        prev = cur;
+
+        // CPU3 comes online: its column stands between cpu2 and cpu4 and counts
+        // from its first sample. Line 23 comes back and goes on from where it was.
+        now.cpus.insert(now.cpus.begin() + 3, 3);
+        for (auto &k : now.lines)
+            if (k.counts.size() > 3) k.counts.insert(k.counts.begin() + 3, 1000);
+        now.lines.insert(now.lines.begin() + 7, line_of(t, "23"));
+        line_of(now, "23").counts.insert(line_of(now, "23").counts.begin() + 3, 50);
+        line_of(now, "23").counts[0] += 2;
+        cur = next_pass();
+        EXPECT_EQ(cpunum, (std::vector<long>{0, 1, 2, 3, 4, 5, 6, 7}));
+        EXPECT_EQ(shown("27", cur, 2), (counts_t{10, 10, 0, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(shown("27", cur, prev), counts_t(9, 0));
+        EXPECT_EQ(shown("27", cur, -1)[4], 1000);
+        EXPECT_EQ(shown("23", cur, 2), (counts_t{2, 2, 0, 0, 0, 0, 0, 0, 0}));
+        prev = cur;
+        for (auto &k : now.lines)
+            if (k.counts.size() > 3) ++k.counts[3];
+        cur = next_pass();
+        EXPECT_EQ(shown("27", cur, 2), (counts_t{11, 10, 0, 0, 1, 0, 0, 0, 0}));
+        EXPECT_EQ(shown("16", cur, 2), (counts_t{497, 0, 496, 0, 1, 0, 0, 0, 0}));
+        EXPECT_EQ(shown("23", cur, 2), (counts_t{3, 2, 0, 0, 1, 0, 0, 0, 0}));
+        EXPECT_EQ(shown("26", cur, 2), (counts_t{8, 7, 0, 0, 1, 0, 0, 0, 0}));
+    }
+}
+
+TEST_F(Sampling, EveryKernelLayoutReadsAlike) {
+    for (const char *name : {"interrupts-8cpu-x86_64.txt", "interrupts-8cpu-aarch64.txt"}) {
+        kernel_table t = parse(fixture(name));
+        // 7.2 prints ERR and MIS on every CPU with descriptions, 7.0 has a VPMI line.
+        for (auto &k : t.lines)
+            if (k.label == "ERR" || k.label == "MIS" || k.label == "Err") {
+                k.counts.assign(t.cpus.size(), 7);
+                k.desc = k.label == "MIS" ? "Missed interrupts" : "Error interrupts";
+            }
+        t.lines.push_back({"VPMI", std::vector<std::uint64_t>(t.cpus.size(), 4294967295u), "",
+                           "Guest PMI interrupts"});
+        for (layout l : {layout::v6_12, layout::v6_13, layout::v7_2, layout::loongarch}) {
+            SCOPED_TRACE(::testing::Message() << name << ", layout " << static_cast<int>(l));
+            const std::string text = print(t, l);
+            load_table(text, false);
+            ASSERT_EQ(numirqs, static_cast<int>(t.lines.size()));
+            read_input(getix(3));
+            for (int r = 0; r < numirqs; ++r) {
+                const kernel_line &k = t.lines[r];
+                EXPECT_EQ(irqnames[r].substr(0, k.label.size() + 1), k.label + ":");
+                std::int64_t total = 0;
+                for (std::size_t c = 0; c < k.counts.size(); ++c) {
+                    EXPECT_EQ(shown_count(1, -1, r, c), static_cast<std::int64_t>(k.counts[c]))
+                        << k.label << " cpu" << c;
+                    total += k.counts[c];
+                }
+                EXPECT_EQ(shown_count(1, -1, r, numcpus), total) << k.label;
+            }
+            // The next kernel's layout under the same monitor: every row keeps its
+            // source, and nothing came.
+            set_table(print(t, l == layout::v7_2 ? layout::v6_12 : layout::v7_2));
+            read_input(getix(4));
+            EXPECT_EQ(numirqs, static_cast<int>(t.lines.size()));
+            for (int r = 0; r < numirqs; ++r)
+                EXPECT_EQ(shown_count(2, 1, r, numcpus), 0) << t.lines[r].label;
+        }
+    }
 }
 
 TEST_F(Sampling, CountsAndTotalsSaturate) {

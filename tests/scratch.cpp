@@ -18,10 +18,13 @@ void resize(int lines, int cols) {
 }
 
 void reset_layout() {
-    numcpus = numirqs = maxlines = 0;
+    numcpus = numirqs = newrows = maxlines = 0;
     irqmap.clear();
+    irqlabels.clear();
     irqnames.clear();
     cpunum.clear();
+    members.clear();
+    labelmap.clear();
     combine = 1;
     for (auto &e : combine_desc)
         e.rownum = 0;
