@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -56,6 +57,11 @@ struct member_line {
     std::int64_t total;
 };
 
+// Labels are looked up as they stand in the line, without a copy.
+struct label_hash : std::hash<std::string_view> {
+    using is_transparent = void;
+};
+
 // The sources that carry one label, in the order their lines stand in the
 // table: lines with the same label are told apart by that order.
 struct label_lines {
@@ -67,14 +73,15 @@ struct label_lines {
 extern int numcpus;                        // CPU columns
 extern int numirqs;                        // rows with sample slots
 extern int newrows;                        // rows added by the pass under way, from numirqs on
-extern int maxlines;                       // entries irqmap and irqlabels have room for
+extern int maxlines;                       // entries irqmap has room for
 extern std::vector<std::uint32_t> irqmap;  // line index -> row + 1, or member + 1 with addflag
 extern std::vector<std::string> irqlabels; // line index -> the label last seen there
 extern std::vector<std::string> irqnames;  // row -> name, at most 20 characters
 extern std::vector<long> cpunum;           // column -> CPU number from its header label
 extern std::vector<member_line> members;   // the lines of merged rows
-extern std::unordered_map<std::string, label_lines> labelmap; // label -> its sources
-extern int combine;                                           // merge like lines into one row
+extern std::unordered_map<std::string, label_lines, label_hash, std::equal_to<>>
+    labelmap;       // label -> its sources
+extern int combine; // merge like lines into one row
 extern combine_entry combine_desc[7];
 extern int relayout; // rows or CPU columns were added: the view window must be recomputed
 

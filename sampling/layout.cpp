@@ -21,7 +21,7 @@ std::vector<std::string> irqlabels;
 std::vector<std::string> irqnames;
 std::vector<long> cpunum;
 std::vector<member_line> members;
-std::unordered_map<std::string, label_lines> labelmap;
+std::unordered_map<std::string, label_lines, label_hash, std::equal_to<>> labelmap;
 int combine = 1;
 int relayout;
 
@@ -150,9 +150,7 @@ std::string_view line_label(const char *line) {
 void expand_map(int index) {
     if (index < maxlines) return;
     maxlines = index + 1000;
-    irqnames.resize(std::max<std::size_t>(irqnames.size(), maxlines));
     irqmap.resize(maxlines);
-    irqlabels.resize(maxlines);
 }
 
 // A table whose labels never repeat must not take all memory: it may grow to
@@ -224,7 +222,7 @@ void begin_pass() {
 // The lines before `index` stand as the map has them: count their labels, so
 // that the lines from there on are told apart from them.
 void count_labels_before(int index) {
-    for (int i = 1; i < index && i < maxlines; ++i) {
+    for (int i = 1; i < index && i < static_cast<int>(irqlabels.size()); ++i) {
         auto at = labelmap.find(irqlabels[i]);
         if (at == labelmap.end()) continue;
         label_lines &l = at->second;
@@ -237,7 +235,7 @@ void count_labels_before(int index) {
 // label came before it in this pass: a known one, or one added for it. The
 // map then holds it for that index.
 line_row find_line(std::string_view label, const char *line, int index) {
-    auto at = labelmap.find(std::string(label));
+    auto at = labelmap.find(label);
     std::uint32_t entry = 0;
     if (at != labelmap.end()) {
         label_lines &l = at->second;
@@ -252,6 +250,7 @@ line_row find_line(std::string_view label, const char *line, int index) {
     }
     expand_map(index);
     irqmap[index] = entry;
+    if (irqlabels.size() <= static_cast<std::size_t>(index)) irqlabels.resize(index + 1);
     irqlabels[index].assign(label);
     maplines = std::max(maplines, index + 1);
     return entry ? decode(entry) : line_row{-1, -1};
@@ -260,7 +259,7 @@ line_row find_line(std::string_view label, const char *line, int index) {
 // The pass read `lines` lines: the map forgets the indexes past them, so that
 // a line found there later is looked up by its label.
 void trim_map(int lines) {
-    for (int i = lines; i < maplines && i < maxlines; ++i) {
+    for (int i = lines; i < maplines && i < static_cast<int>(irqlabels.size()); ++i) {
         irqmap[i] = 0;
         irqlabels[i].clear();
     }

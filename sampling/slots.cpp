@@ -25,6 +25,12 @@ std::vector<std::int64_t> staged; // counts of the rows this pass added, until i
 std::vector<std::int64_t> stagedtotals;
 std::vector<std::int64_t> scratch; // a merged row's line as read
 
+// Room for `rows` rows of `cols` numbers and a little more, so that rows that
+// come pass after pass do not copy a large machine's slots each time.
+void make_room(std::vector<std::int64_t> &v, std::size_t rows, std::size_t cols) {
+    if (v.capacity() < rows * cols) v.reserve((rows + rows / 64 + 16) * cols);
+}
+
 std::int64_t *adjust_block(int slot, int row) {
     auto &a = irqadjust[row];
     if (a.empty()) {
@@ -69,15 +75,31 @@ void add_columns(const std::vector<long> &cpus) {
             ++n;
         place[c] = n;
     }
+    fresh.assign(now, 1);
+    for (int c : place)
+        fresh[c] = 0;
+    // Each row is copied run by run, the new columns 0: a large machine's
+    // slots are tens of megabytes each.
     auto move = [&](std::vector<std::int64_t> &v, std::size_t rows, int from, int to) {
-        std::vector<std::int64_t> out(rows * to);
-        for (std::size_t r = 0; r < rows; ++r)
-            for (int c = 0; c < was; ++c)
-                out[r * to + place[c]] = v[r * from + c];
-        // Totals, last in each adjustment row, stay last.
-        if (to == now + 1)
-            for (std::size_t r = 0; r < rows; ++r)
-                out[r * to + now] = v[r * from + was];
+        std::vector<std::int64_t> out;
+        make_room(out, rows, to);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::int64_t *row = v.data() + r * from;
+            for (int n = 0, c = 0; n < now;) {
+                int k = 0;
+                while (n + k < now && fresh[n + k])
+                    ++k;
+                out.insert(out.end(), k, 0);
+                n += k;
+                for (k = 0; n + k < now && !fresh[n + k]; ++k) {
+                }
+                out.insert(out.end(), row + c, row + c + k);
+                n += k;
+                c += k;
+            }
+            // Totals, last in each adjustment row, stay last.
+            if (to == now + 1) out.push_back(row[was]);
+        }
         v.swap(out);
     };
     for (auto &slot : irqcounts)
@@ -86,9 +108,6 @@ void add_columns(const std::vector<long> &cpus) {
         move(irqadjust[r], 3, was + 1, now + 1);
     for (auto &m : members)
         move(m.counts, 1, was, now);
-    fresh.assign(now, 1);
-    for (int c : place)
-        fresh[c] = 0;
     cpunum.swap(grown);
     numcpus = now;
     relayout = 1;
@@ -119,11 +138,11 @@ void commit_rows() {
     staged.resize(static_cast<std::size_t>(newrows) * numcpus);
     stagedtotals.resize(newrows);
     for (auto &s : irqcounts) {
-        s.reserve(rows * numcpus);
+        make_room(s, rows, numcpus);
         s.insert(s.end(), staged.begin(), staged.end());
     }
     for (auto &t : irqtotals) {
-        t.reserve(rows);
+        make_room(t, rows, 1);
         t.insert(t.end(), stagedtotals.begin(), stagedtotals.end());
     }
     irqadjust.resize(rows);
@@ -220,16 +239,16 @@ std::int64_t step_down(std::int64_t before, std::int64_t now) {
 // wraps and restarts counted. Counts past the 64-bit range stop at its limits,
 // and a difference of such numbers is not let below 0.
 std::int64_t shown_count(int cur, int ref, int row, int col) {
-    auto raw = [&](int slot) {
-        return col == numcpus ? irqtotals[slot][row] : row_counts(slot, row)[col];
-    };
-    if (ref < 0) return raw(cur);
-    std::int64_t d = sat_sub(raw(cur), raw(ref));
+    const bool total = col == numcpus;
+    const std::size_t at = static_cast<std::size_t>(row) * numcpus + col;
+    const std::int64_t now = total ? irqtotals[cur][row] : irqcounts[cur][at];
+    if (ref < 0) return now;
+    std::int64_t d = sat_sub(now, total ? irqtotals[ref][row] : irqcounts[ref][at]);
     if (const auto &a = irqadjust[row]; !a.empty()) {
         const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
         d = sat_add(d, sat_sub(a[cur * w + col], a[ref * w + col]));
     }
-    return std::max<std::int64_t>(d, 0);
+    return d > 0 ? d : 0;
 }
 
 void read_input(int slot) {
