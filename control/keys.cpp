@@ -1,6 +1,7 @@
-// The keyboard: one pending key at a time, polled from the pause and from the
-// sampler before every line of the table, so keys are answered even in the
-// middle of a long read. Only the prompts and the help screen wait.
+// The keyboard: one pending key at a time, looked for from the pause and from
+// the sampler once a millisecond, so keys are answered even in the middle of
+// a long read. Only the prompts and the help screen wait. A terminal that is
+// gone ends the monitor wherever its keys are looked for.
 
 #include "kevrane.h"
 
@@ -46,6 +47,7 @@ std::string read_reply() {
     nodelay(stdscr, FALSE);
     for (;;) {
         const int ch = wgetch(stdscr);
+        if (ch == ERR && terminal_gone()) lose_terminal();
         if (ch == ERR || ch == '\n' || ch == '\r') break;
         if (ch == erasechar() || ch == 127 || ch == '\b') {
             if (!line.empty()) line.pop_back();
@@ -156,7 +158,10 @@ void escape_sequence() {
 
 int get_input() {
     int key = wgetch(stdscr);
-    if (key == ERR) return 0;
+    if (key == ERR) {
+        if (terminal_gone()) lose_terminal();
+        return 0;
+    }
     update_header = 1;
     switch (key) {
     case '\t':

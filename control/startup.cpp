@@ -8,6 +8,7 @@
 #include <cstring>
 #include <curses.h>
 #include <new>
+#include <poll.h>
 #include <unistd.h>
 
 namespace kevrane {
@@ -19,20 +20,45 @@ int sleepsec = 1;
 namespace {
 
 constexpr char table_path[] = "/proc/interrupts";
+int keyboard = -1; // the terminal keys come from, when standard input is one
+int display = -1;  // where the screen is written
+bool keys_ended;   // standard input is not a terminal and has nothing more to give
 [[noreturn]] void usage(const char *name) {
     std::printf("usage: %s %s\n", name, optstr);
     std::exit(1);
 }
 
+void sleep_ns(std::int64_t ns) {
+    timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
 // Waits up to ns for a key (or a change of terminal size) and leaves it for
-// get_input; false when none came.
+// get_input; false when none came. A wait that ends early with no key is
+// input at its end or in error: the terminal is gone, or no key can ever
+// come, and the rest of the time is slept instead.
 bool key_within(std::int64_t ns) {
+    if (keys_ended) {
+        sleep_ns(ns);
+        return false;
+    }
+    const std::int64_t start = monotonic_ns();
     wtimeout(stdscr, static_cast<int>((ns + 999999) / 1000000));
     const int key = wgetch(stdscr);
     nodelay(stdscr, TRUE);
-    if (key == ERR) return false;
-    ungetch(key);
-    return true;
+    if (key != ERR) {
+        ungetch(key);
+        return true;
+    }
+    if (const std::int64_t left = ns - (monotonic_ns() - start); left > 1000000) {
+        if (terminal_gone()) lose_terminal();
+        // A terminal is never at its end while it is there; a wait it cut
+        // short (a signal) is not let run round at full speed.
+        if (keyboard < 0) keys_ended = true;
+        sleep_ns(keys_ended ? left : 1000000);
+    }
+    return false;
 }
 
 [[noreturn]] void out_of_memory() {
@@ -67,7 +93,7 @@ bool key_within(std::int64_t ns) {
     for (;;) {
         read_input(getix(0));
         repaint_screen(0);
-        wrefresh(stdscr);
+        if (wrefresh(stdscr) == ERR && terminal_gone()) lose_terminal();
         do_delay();
     }
 }
@@ -77,6 +103,7 @@ bool key_within(std::int64_t ns) {
 // The modes the monitor runs its terminal in: keys are polled, never waited
 // for, and output is never cut short to look for them.
 void curses_modes() {
+    keys_ended = false;
     nonl();
     noecho();
     cbreak();
@@ -89,6 +116,25 @@ void curses_modes() {
 void vandrel_init_curses() {
     initscr();
     curses_modes();
+    keyboard = isatty(STDIN_FILENO) ? STDIN_FILENO : -1;
+    display = STDOUT_FILENO;
+}
+
+// The terminal hung up, or its other end is closed: its keyboard or its screen
+// reports a hang-up or an error. Standard input that is not a terminal may end
+// without the terminal being gone.
+bool terminal_gone() {
+    if (keyboard < 0 && display < 0) return false;
+    pollfd p[2] = {{keyboard, 0, 0}, {display, 0, 0}};
+    if (poll(p, 2, 0) <= 0) return false;
+    return ((p[0].revents | p[1].revents) & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// Nobody is left to see the screen or type: the terminal's modes are put back
+// as far as it still takes them, nothing is written, and the monitor ends.
+void lose_terminal() {
+    reset_shell_mode();
+    std::_Exit(1);
 }
 
 void vandrel_exit_curses() {

@@ -201,6 +201,8 @@ constexpr int max_sleepsec = 429496729; // five pause steps a second still fit a
 void curses_modes();
 void vandrel_init_curses();
 [[noreturn]] void vandrel_exit_curses();
+bool terminal_gone();
+[[noreturn]] void lose_terminal();
 void do_delay();
 [[noreturn]] void run(int argc, char **argv);
 

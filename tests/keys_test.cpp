@@ -2,10 +2,11 @@
 
 #include "term.h"
 
+#include <chrono>
 #include <cstring>
 #include <curses.h>
-#include <chrono>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -235,6 +236,25 @@ TEST_F(Keys, KeyEndsThePauseTheMomentItComes) {
     EXPECT_EQ(mode, 1);
     // Far below the 200 ms of a pause step, far above a key's 20 ms.
     EXPECT_LT(took, std::chrono::milliseconds(100));
+}
+
+TEST_F(Keys, PauseKeepsItsLengthWhenKeysEnd) {
+    // Standard input that is not a terminal, at its end: no key can come.
+    close(open_screen_with_keyboard(24, 80));
+    sleepsec = 1;
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    const auto start = std::chrono::steady_clock::now();
+    do_delay();
+    const auto took = std::chrono::steady_clock::now() - start;
+    getrusage(RUSAGE_SELF, &after);
+    const double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+                       (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6 +
+                       (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+                       (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
+    EXPECT_GE(took, std::chrono::milliseconds(950));
+    // A pause that waited on the ended keyboard would spin through its second.
+    EXPECT_LT(cpu, 0.3);
 }
 
 TEST_F(Keys, PauseEndsOnAModeKeyAndRunsOnAfterARepaint) {
