@@ -107,8 +107,10 @@ std::vector<std::string> changing(std::mt19937 &rng, std::string first, int pass
         for (auto &b : ops)
             b = static_cast<std::uint8_t>(rng());
         const std::uint8_t *op = ops.data();
-        while (op < ops.data() + ops.size())
-            tables.push_back(reference::edit(tables.back(), op, ops.data() + ops.size()));
+        while (op < ops.data() + ops.size()) {
+            tables.push_back(tables.back());
+            reference::edit(tables.back(), op, ops.data() + ops.size());
+        }
     }
     return tables;
 }

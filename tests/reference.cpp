@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 namespace kevrane::reference {
 
@@ -38,40 +37,47 @@ const char *glued(const char *label) {
 }
 
 // What comes before the colon in the line's first word, or nothing.
-std::string label_of(const char *line) {
+void label_of(const char *line, std::string &label) {
+    label.clear();
     while (*line == ' ')
         ++line;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(line);
     for (std::size_t n = 0; p[n] > ' '; ++n)
-        if (p[n] == ':') return std::string(line, n);
-    return {};
+        if (p[n] == ':') {
+            label.assign(line, n);
+            return;
+        }
 }
 
 // Each header label's CPU number: its trailing digits, or its place.
-std::vector<long> header_numbers(const char *line) {
-    std::string h(line);
-    while (!h.empty() && (h.back() == '\n' || h.back() == '\r'))
-        h.pop_back();
-    std::vector<long> out;
-    std::istringstream words(h);
-    for (std::string w; std::getline(words, w, ' ');) {
-        if (w.empty()) continue;
-        std::size_t d = w.size();
-        while (d > 0 && w[d - 1] >= '0' && w[d - 1] <= '9')
+void header_numbers(const char *line, std::vector<long> &out) {
+    out.clear();
+    std::size_t end = std::strlen(line);
+    while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r'))
+        --end;
+    for (std::size_t i = 0; i < end;) {
+        if (line[i] == ' ') {
+            ++i;
+            continue;
+        }
+        const std::size_t b = i;
+        while (i < end && line[i] != ' ')
+            ++i;
+        std::size_t d = i;
+        while (d > b && line[d - 1] >= '0' && line[d - 1] <= '9')
             --d;
-        if (d == w.size()) {
+        if (d == i) {
             out.push_back(static_cast<long>(out.size()));
             continue;
         }
         long n = 0;
-        for (std::size_t i = d; i < w.size(); ++i)
-            if (__builtin_mul_overflow(n, 10, &n) || __builtin_add_overflow(n, w[i] - '0', &n)) {
+        for (std::size_t k = d; k < i; ++k)
+            if (__builtin_mul_overflow(n, 10, &n) || __builtin_add_overflow(n, line[k] - '0', &n)) {
                 n = std::numeric_limits<long>::max();
                 break;
             }
         out.push_back(n);
     }
-    return out;
 }
 
 // What a count that went from `was` to `now` adds: the rise; round past 2^32
@@ -87,63 +93,113 @@ std::int64_t step_of(std::int64_t was, std::int64_t now) {
 
 int model::add_source(const char *line, bool scan) {
     int text = -1;
+    auto holds = [&](const char *t) {
+        for (const char *p = line; *p; ++p) {
+            std::size_t k = 0;
+            while (t[k] && p[k] == t[k])
+                ++k;
+            if (!t[k]) return true;
+        }
+        return false;
+    };
     for (int i = 0; merge && i < 7 && text < 0; ++i)
-        if (std::strstr(line, texts[i])) text = i;
-    int row;
-    if (text >= 0 && merged[text] >= 0) {
-        row = merged[text];
-    } else {
-        row = static_cast<int>(rows.size());
-        rows.emplace_back();
+        if (holds(texts[i])) text = i;
+    int row = text >= 0 ? merged[text] : -1;
+    if (row < 0) {
+        row = rows++;
         if (text >= 0) merged[text] = row;
     }
-    const std::size_t n = cpus.size();
-    sources.push_back({row, scan, false, std::vector<std::int64_t>(n), 0,
-                       std::vector<std::int64_t>(n), std::vector<std::int64_t>(n)});
-    rows[row].push_back(static_cast<int>(sources.size()) - 1);
+    sources.push_back({row, scan, false, 0});
+    for (auto *v : {&last, &since, &step})
+        v->resize(v->size() + cpus.size());
     return static_cast<int>(sources.size()) - 1;
 }
 
+// The columns move to where `grown`, the CPUs with the new ones among them in
+// number order, puts them; the new ones start at 0 and are marked fresh.
+void model::add_columns(const std::vector<long> &grown, std::vector<char> &fresh) {
+    const std::size_t was = cpus.size(), now = grown.size();
+    static std::vector<std::size_t> place;
+    place.clear();
+    for (std::size_t c = 0, n = 0; c < was; ++c, ++n) {
+        while (grown[n] != cpus[c])
+            ++n;
+        place.push_back(n);
+    }
+    fresh.assign(now, 1);
+    for (std::size_t c : place)
+        fresh[c] = 0;
+    static std::vector<std::int64_t> moved;
+    for (auto *v : {&last, &since, &step}) {
+        moved.assign(sources.size() * now, 0);
+        for (std::size_t i = 0; i < sources.size(); ++i)
+            for (std::size_t c = 0; c < was; ++c)
+                moved[i * now + place[c]] = (*v)[i * was + c];
+        v->swap(moved);
+    }
+    cpus = grown;
+}
+
 void model::start(const std::string &table, bool merging) {
-    *this = model();
     merge = merging;
+    passes = reads = rows = 0;
+    cpus.clear();
+    sources.clear();
+    last.clear();
+    since.clear();
+    step.clear();
+    // The labels' entries stay, emptied, for the next table to use: the fuzz
+    // target starts a model tens of thousands of times a second.
+    if (labels.size() > 4096) labels.clear();
+    ++starts;
+    std::fill(std::begin(merged), std::end(merged), -1);
     read(table, true);
 }
 
 void model::pass(const std::string &table) {
     read(table, false);
     if (++passes == 2) // the baseline: everything counts from here
-        for (auto &s : sources)
-            std::fill(s.since.begin(), s.since.end(), 0);
+        std::fill(since.begin(), since.end(), 0);
 }
 
 void model::read(const std::string &table, bool scan) {
     static std::vector<char> buf(linesize);
-    static char stdio_buffer[BUFSIZ];
-    FILE *f = fmemopen(const_cast<char *>(table.data()), table.size(), "r");
-    if (!f) std::abort();
-    setvbuf(f, stdio_buffer, _IOFBF, sizeof stdio_buffer);
+    // The next line as fgets reads it into a buffer of the program's line size:
+    // through its line end, or as much as fits.
+    std::size_t at = 0;
+    auto next_line = [&] {
+        if (at >= table.size()) return false;
+        std::size_t n = std::min<std::size_t>(table.size() - at, linesize - 1);
+        if (const void *nl = std::memchr(table.data() + at, '\n', n))
+            n = static_cast<const char *>(nl) - (table.data() + at) + 1;
+        std::memcpy(buf.data(), table.data() + at, n);
+        buf[n] = '\0';
+        at += n;
+        return true;
+    };
     const bool counting = passes > 0;
-    std::vector<char> fresh(cpus.size()), seen(sources.size());
-    std::vector<int> cols; // field i -> column, or -1
-    std::unordered_map<std::string, unsigned> met;
-    for (int index = -1; std::fgets(buf.data(), linesize, f);) {
+    ++reads;
+    // Kept between calls: the fuzz target reads tens of thousands of tables a second.
+    static std::vector<char> fresh, seen, got;
+    static std::vector<int> cols; // field i -> column, or -1
+    static std::vector<long> numbers;
+    static std::vector<std::int64_t> now;
+    static std::string label;
+    fresh.assign(cpus.size(), 0);
+    seen.assign(sources.size(), 0);
+    cols.clear();
+    for (int index = -1; next_line();) {
         if (++index == 0) {
-            const std::vector<long> numbers = header_numbers(buf.data());
+            header_numbers(buf.data(), numbers);
             if (scan) cpus = numbers;
-            for (long cpu : numbers) {
-                if (std::find(cpus.begin(), cpus.end(), cpu) != cpus.end()) continue;
-                const auto at =
-                    std::find_if(cpus.begin(), cpus.end(), [&](long c) { return c > cpu; });
-                const auto pos = at - cpus.begin();
-                cpus.insert(at, cpu);
-                fresh.insert(fresh.begin() + pos, 1);
-                for (auto &s : sources) {
-                    s.last.insert(s.last.begin() + pos, 0);
-                    s.since.insert(s.since.begin() + pos, 0);
-                    s.step.insert(s.step.begin() + pos, 0);
-                }
-            }
+            static std::vector<long> grown;
+            grown = cpus;
+            for (long cpu : numbers)
+                if (std::find(grown.begin(), grown.end(), cpu) == grown.end())
+                    grown.insert(
+                        std::find_if(grown.begin(), grown.end(), [&](long c) { return c > cpu; }),
+                        cpu);
+            if (grown.size() > cpus.size()) add_columns(grown, fresh);
             for (std::size_t i = 0; i < numbers.size(); ++i) {
                 const auto at = std::find(cpus.begin(), cpus.end(), numbers[i]);
                 cols.push_back(numbers == cpus ? static_cast<int>(i)
@@ -151,18 +207,21 @@ void model::read(const std::string &table, bool scan) {
             }
             continue;
         }
-        const std::string label = label_of(buf.data());
-        const unsigned k = met[label]++;
-        auto &ids = labels[label];
-        if (k == ids.size()) ids.push_back(add_source(buf.data(), scan));
+        label_of(buf.data(), label);
+        auto &l = labels[label];
+        if (l.start != starts) l.start = starts, l.ids.clear(), l.read = -1;
+        if (l.read != reads) l.read = reads, l.met = 0;
+        const unsigned k = l.met++;
+        if (k == l.ids.size()) l.ids.push_back(add_source(buf.data(), scan));
         if (scan) continue;
-        source &s = sources[ids[k]];
+        const int id = l.ids[k];
+        source &s = sources[id];
         if (seen.size() < sources.size()) seen.resize(sources.size());
-        seen[ids[k]] = 1;
+        seen[id] = 1;
 
-        std::vector<std::int64_t> now(cpus.size());
-        std::vector<char> got(cpus.size());
-        std::int64_t total = 0;
+        const std::size_t n = cpus.size();
+        now.assign(n, 0);
+        got.assign(n, 0);
         const char *p = buf.data();
         while (*p == ' ')
             ++p;
@@ -178,72 +237,78 @@ void model::read(const std::string &table, bool scan) {
             }
             const std::int64_t v = std::strtol(p, nullptr, 10);
             const int c = cols[i];
-            if (c < 0 || c >= static_cast<int>(cpus.size())) continue;
+            if (c < 0 || c >= static_cast<int>(n)) continue;
             now[c] = v;
             got[c] = 1;
             s.huge |= v >= huge_count || v <= -huge_count;
         }
-        for (std::size_t c = 0; c < cpus.size(); ++c) {
-            if (!got[c]) now[c] = s.last[c];
+        std::int64_t *was = last.data() + id * n, *in = step.data() + id * n;
+        std::int64_t total = 0;
+        for (std::size_t c = 0; c < n; ++c) {
+            if (!got[c]) now[c] = was[c];
             total = sum(total, now[c]);
+            in[c] = counting && s.counted && !fresh[c] ? step_of(was[c], now[c]) : 0;
+            since[id * n + c] = sum(since[id * n + c], in[c]);
+            was[c] = now[c];
         }
-        for (std::size_t c = 0; c < cpus.size(); ++c) {
-            s.step[c] = counting && s.counted && !fresh[c] ? step_of(s.last[c], now[c]) : 0;
-            s.since[c] = sum(s.since[c], s.step[c]);
-        }
-        s.last.swap(now);
         s.total = total;
         s.counted = true;
     }
-    std::fclose(f);
+    const std::size_t n = cpus.size();
     for (std::size_t i = 0; i < sources.size(); ++i)
-        if (i >= seen.size() || !seen[i])
-            std::fill(sources[i].step.begin(), sources[i].step.end(), 0);
+        if (i >= seen.size() || !seen[i]) std::fill_n(step.begin() + i * n, n, 0);
 }
 
 std::string model::differences(int cur, int prev) const {
-    std::ostringstream out;
-    if (numirqs != static_cast<int>(rows.size()) || cpunum != cpus) {
-        out << "shape: " << numirqs << " rows and " << numcpus << " columns, want " << rows.size()
-            << " and " << cpus.size();
-        return out.str();
-    }
+    if (numirqs != rows || cpunum != cpus)
+        return "shape: " + std::to_string(numirqs) + " rows and " + std::to_string(numcpus) +
+               " columns, want " + std::to_string(rows) + " and " + std::to_string(cpus.size());
     const int n = numcpus;
-    for (int r = 0; r < numirqs; ++r) {
-        bool huge = false;
-        std::vector<std::int64_t> boot(n + 1);
-        std::vector<std::int64_t> since(n + 1), step(n + 1);
-        for (int id : rows[r]) {
-            const source &s = sources[id];
-            huge |= s.huge;
-            for (int c = 0; c < n; ++c) {
-                boot[c] = sum(boot[c], s.last[c]);
-                since[c] = sum(since[c], s.since[c]);
-                step[c] = sum(step[c], s.step[c]);
-                since[n] = sum(since[n], s.since[c]);
-                step[n] = sum(step[n], s.step[c]);
+    const std::size_t w = n + 1;
+    // Each row: the sum of its sources, in the order they were met; the total last.
+    static std::vector<std::int64_t> boot, from_start, from_last;
+    static std::vector<char> huge;
+    boot.assign(rows * w, 0);
+    from_start.assign(rows * w, 0);
+    from_last.assign(rows * w, 0);
+    huge.assign(rows, 0);
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        const std::size_t r = sources[i].row;
+        huge[r] |= sources[i].huge;
+        for (int c = 0; c < n; ++c) {
+            const std::size_t at = i * n + c;
+            boot[r * w + c] = sum(boot[r * w + c], last[at]);
+            for (int to : {c, n}) {
+                from_start[r * w + to] = sum(from_start[r * w + to], since[at]);
+                from_last[r * w + to] = sum(from_last[r * w + to], step[at]);
             }
-            boot[n] = sum(boot[n], s.total);
         }
-        auto check = [&](const char *what, int ref, const std::vector<std::int64_t> &want,
-                         int c) -> bool {
-            const std::int64_t got = shown_count(cur, ref, r, c);
-            if (huge ? got >= 0 : got == want[c]) return true;
-            out << what << " differ at row " << r << " (" << irqnames[r] << "), column " << c
-                << " of " << n << ": want " << want[c] << ", program " << got;
-            return false;
-        };
-        for (int c = 0; c <= n; ++c) {
-            if (shown_count(cur, -1, r, c) != boot[c]) {
-                out << "counts since boot differ at row " << r << " (" << irqnames[r]
-                    << "), column " << c << " of " << n << ": want " << boot[c] << ", program "
-                    << shown_count(cur, -1, r, c);
-                return out.str();
-            }
-            if (passes >= 2 && !check("counts since start", 2, since, c)) return out.str();
-            if (prev >= 0 && !check("counts since the last pass", prev, step, c)) return out.str();
-        }
+        boot[r * w + n] = sum(boot[r * w + n], sources[i].total);
     }
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c <= n; ++c) {
+            const struct {
+                const char *what;
+                int ref;
+                std::int64_t want;
+            } checks[] = {{"since boot", -1, boot[r * w + c]},
+                          {"since start", passes >= 2 ? 2 : -2, from_start[r * w + c]},
+                          {"since the last pass", prev >= 0 ? prev : -2, from_last[r * w + c]}};
+            for (const auto &k : checks) {
+                if (k.ref == -2) continue;
+                // Since boot is the newest sample as read.
+                const std::int64_t got = k.ref >= 0 ? shown_count(cur, k.ref, r, c)
+                                         : c < n
+                                             ? irqcounts[cur][static_cast<std::size_t>(r) * n + c]
+                                             : irqtotals[cur][r];
+                // Counts too large for exact sums are only checked for their sign.
+                if (k.ref < 0 || !huge[r] ? got == k.want : got >= 0) continue;
+                return std::string("counts ") + k.what + " differ at row " + std::to_string(r) +
+                       " (" + irqnames[r] + "), column " + std::to_string(c) + " of " +
+                       std::to_string(n) + ": want " + std::to_string(k.want) + ", program " +
+                       std::to_string(got);
+            }
+        }
     return {};
 }
 
@@ -253,8 +318,10 @@ struct span {
     std::size_t begin, end;
 };
 
-std::vector<span> words(const std::string &line) {
-    std::vector<span> w;
+// The words of a line, separated by blanks.
+const std::vector<span> &words(const std::string &line) {
+    static std::vector<span> w;
+    w.clear();
     for (std::size_t i = 0; i < line.size();) {
         if (line[i] == ' ') {
             ++i;
@@ -287,7 +354,7 @@ std::string in_field(std::uint64_t v, std::size_t width = 10) {
 }
 
 void set_label(std::string &line, const std::string &label) {
-    const auto w = words(line);
+    const auto &w = words(line);
     if (w.empty()) {
         line = label + ":" + line;
         return;
@@ -312,16 +379,25 @@ std::uint64_t count_from(unsigned b) {
 
 } // namespace
 
-std::string edit(const std::string &table, const std::uint8_t *&ops, const std::uint8_t *end) {
+void edit(std::string &table, const std::uint8_t *&ops, const std::uint8_t *end) {
     auto next = [&]() -> unsigned { return ops < end ? *ops++ : 0; };
-    std::vector<std::string> lines;
-    std::istringstream in(table);
-    for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
+    // Kept between calls, strings and all, as they are rewritten tens of
+    // thousands of times a second under the fuzzer.
+    static std::vector<std::string> lines;
+    static std::string moved;
+    std::size_t count = 0;
+    for (std::size_t at = 0; at < table.size(); ++count) {
+        const std::size_t nl = std::min(table.find('\n', at), table.size());
+        if (count == lines.size()) lines.emplace_back();
+        lines[count].assign(table, at, nl - at);
+        at = nl + 1;
+    }
+    lines.resize(count);
     const bool ends = !table.empty() && table.back() == '\n';
     if (lines.empty()) lines.emplace_back();
     const char *const labels[] = {"0", "1", "7", "27", "NMI", "LOC", "IPI0", "ERR", ""};
-    while (ops < end) {
+    // A few edits a table: the kernel rewrites little between two samples.
+    for (int edits = 0; edits < 8 && ops < end; ++edits) {
         const unsigned op = next() % 10;
         if (op == 9) break;
         const std::size_t n = lines.size();
@@ -330,17 +406,16 @@ std::string edit(const std::string &table, const std::uint8_t *&ops, const std::
         case 0: // a line vanishes
             if (n > 1) lines.erase(lines.begin() + pick());
             break;
-        case 1: { // a line appears, like another but with a label of its own
-            std::string l = lines[pick()];
-            set_label(l, "N" + std::to_string(next()));
-            lines.insert(lines.begin() + 1 + next() % n, l);
+        case 1: // a line appears, like another but with a label of its own
+            moved = lines[pick()];
+            set_label(moved, "N" + std::to_string(next()));
+            lines.insert(lines.begin() + 1 + next() % n, moved);
             break;
-        }
         case 2: { // a line moves
             const std::size_t from = pick();
-            std::string l = lines[from];
+            moved.swap(lines[from]);
             lines.erase(lines.begin() + from);
-            lines.insert(lines.begin() + (lines.empty() ? 0 : 1 + next() % lines.size()), l);
+            lines.insert(lines.begin() + (lines.empty() ? 0 : 1 + next() % lines.size()), moved);
             break;
         }
         case 3: // a line takes another label, perhaps one that is already there
@@ -348,7 +423,7 @@ std::string edit(const std::string &table, const std::uint8_t *&ops, const std::
             break;
         case 4: { // one count jumps: near the wrap, just past it, beyond 32 bits
             std::string &l = lines[pick()];
-            const auto w = words(l);
+            const auto &w = words(l);
             const std::size_t f = 1 + next() % 8;
             if (f < w.size() && all_digits(l, w[f])) {
                 const span at = field_of(w, f);
@@ -361,7 +436,7 @@ std::string edit(const std::string &table, const std::uint8_t *&ops, const std::
         case 8: { // or all its counts grow
             std::string &l = lines[pick()];
             const unsigned b = next();
-            auto w = words(l);
+            const auto &w = words(l);
             for (std::size_t f = w.size(); f-- > 1;)
                 if (all_digits(l, w[f])) {
                     const std::uint64_t was = std::strtoull(l.c_str() + w[f].begin, nullptr, 10);
@@ -374,14 +449,14 @@ std::string edit(const std::string &table, const std::uint8_t *&ops, const std::
         case 6: { // a CPU comes online: a head and a count in every line
             const std::size_t at = next() % 8;
             const std::string head = "CPU" + std::to_string(next() % 24);
-            auto h = words(lines[0]);
+            const auto &h = words(lines[0]);
             if (at < h.size())
                 lines[0].insert(h[at].begin, head + std::string(11 - head.size(), ' '));
             else
                 lines[0] += (lines[0].empty() || lines[0].back() == ' ' ? "" : " ") + head;
             const unsigned v = next();
             for (std::size_t i = 1; i < lines.size(); ++i) {
-                auto w = words(lines[i]);
+                const auto &w = words(lines[i]);
                 if (at + 1 < w.size())
                     lines[i].insert(field_of(w, at + 1).begin, in_field(v) + " ");
             }
@@ -389,12 +464,12 @@ std::string edit(const std::string &table, const std::uint8_t *&ops, const std::
         }
         case 7: { // a CPU goes offline: its head and its counts go
             const std::size_t at = next() % 8;
-            const auto h = words(lines[0]);
+            const auto &h = words(lines[0]);
             if (at < h.size())
                 lines[0].erase(h[at].begin,
                                (at + 1 < h.size() ? h[at + 1].begin : h[at].end) - h[at].begin);
             for (std::size_t i = 1; i < lines.size(); ++i) {
-                const auto w = words(lines[i]);
+                const auto &w = words(lines[i]);
                 if (at + 1 < w.size()) {
                     const span f = field_of(w, at + 1);
                     lines[i].erase(f.begin, std::min(f.end + 1, lines[i].size()) - f.begin);
@@ -404,10 +479,11 @@ std::string edit(const std::string &table, const std::uint8_t *&ops, const std::
         }
         }
     }
-    std::string out;
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        out += lines[i] + (i + 1 < lines.size() || ends ? "\n" : "");
-    return out;
+    table.clear();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        table += lines[i];
+        if (i + 1 < lines.size() || ends) table += '\n';
+    }
 }
 
 } // namespace kevrane::reference

@@ -1,9 +1,9 @@
 // A plain reading of the interrupt table to check the sampler against, pass
-// after pass while the table changes: stdio lines of the same buffer size,
-// fields after runs of blanks, strtol for every field, and its own record of
-// sources by label, CPU columns, and counts that wrap or restart. It shares nothing with the
-// program but the line buffer's size. Used by the differential tests and the differential fuzz
-// target.
+// after pass while the table changes: lines as fgets reads them into a buffer
+// of the same size, fields after runs of blanks, strtol for every field, and
+// its own record of sources by label, CPU columns, and counts that wrap or
+// restart. It shares nothing with the program but the line buffer's size.
+// Used by the differential tests and the differential fuzz target.
 #pragma once
 
 #include "kevrane.h"
@@ -17,21 +17,30 @@ namespace kevrane::reference {
 
 struct source {
     int row;
-    bool counted;                   // has a sample to count on from
-    bool huge;                      // a count too large for exact sums: only checked for sign
-    std::vector<std::int64_t> last; // per column, as last read
+    bool counted; // has a sample to count on from
+    bool huge;    // a count too large for exact sums: only checked for sign
     std::int64_t total;
-    std::vector<std::int64_t> since, step; // per column: since the baseline, in the last pass
 };
 
 struct model {
     bool merge = true;
     int passes = 0;
-    std::vector<long> cpus;             // column -> CPU number
-    std::vector<source> sources;        // in the order they were first met
-    std::vector<std::vector<int>> rows; // row -> its sources, in that order
-    std::unordered_map<std::string, std::vector<int>> labels;
-    std::vector<int> merged = std::vector<int>(7, -1); // merge text -> its row
+    int reads = 0;       // tables read, the start-up one included
+    unsigned starts = 0; // start-ups
+    int rows = 0;
+    std::vector<long> cpus;      // column -> CPU number
+    std::vector<source> sources; // in the order they were first met
+    // [source * columns + column]: the count as last read, what came since
+    // the baseline, what came in the last pass
+    std::vector<std::int64_t> last, since, step;
+    struct label_sources {
+        std::vector<int> ids; // the sources with this label, in order
+        unsigned start;       // the start-up these belong to
+        int read;             // the reading of a table `met` counts for
+        unsigned met;         // lines with this label met so far in it
+    };
+    std::unordered_map<std::string, label_sources> labels;
+    int merged[7]; // merge text -> its row, or -1
 
     // The start-up scan of a table, then one pass per table read.
     void start(const std::string &table, bool merging);
@@ -43,12 +52,13 @@ struct model {
   private:
     void read(const std::string &table, bool scan);
     int add_source(const char *line, bool scan);
+    void add_columns(const std::vector<long> &grown, std::vector<char> &fresh);
 };
 
-// The next table in a sequence: `table` with the edits that `ops` spells, up
-// to a byte that ends the table or the end of `ops`. Lines are inserted,
-// removed, moved and relabelled; counts wrap, restart and grow; CPUs come
-// and go.
-std::string edit(const std::string &table, const std::uint8_t *&ops, const std::uint8_t *end);
+// Makes `table` the next in a sequence, with the edits that `ops` spells, up
+// to a byte that ends the table, eight edits or the end of `ops`. Lines are
+// inserted, removed, moved and relabelled; counts wrap, restart and grow;
+// CPUs come and go.
+void edit(std::string &table, const std::uint8_t *&ops, const std::uint8_t *end);
 
 } // namespace kevrane::reference
