@@ -3,9 +3,9 @@
 // labels, counts wrap and restart, CPUs come and go) or an arbitrary second
 // table. After each pass, every row's counts since boot, since start and
 // since the last pass are compared with a plain reading of the same texts
-// (stdio lines, strtol, its own record of sources and wraps). The first
-// difference aborts. No terminal and no files: the table is read from
-// memory, so a run makes tens of thousands of inputs a second.
+// (lines as fgets reads them, strtoll, its own record of sources and
+// wraps). The first difference aborts. No terminal and no files: the table
+// is read from memory, so a run makes tens of thousands of inputs a second.
 
 #include "kevrane.h"
 #include "reference.h"

@@ -1,6 +1,6 @@
 // Reading the counts out of one line of the table. The fields after the label
 // are taken in order, each starting after a run of blanks and read as strtol
-// reads it. Kernel tables print every count as "%10u ", so runs of such
+// reads it into 64 bits, whatever the width of long. Kernel tables print every count as "%10u ", so runs of such
 // 11-character fields are checked and converted a whole field at a time; any
 // other text takes the general path, with the same results.
 
@@ -422,8 +422,9 @@ void store_mapped(const char *line, std::int64_t *counts, const std::int64_t *be
 
 } // namespace
 
-// Reads a field as strtol does in base 10: leading blanks, a sign, digits;
-// no digits gives 0 and a value past the range gives the nearest limit.
+// Reads a field as strtol does in base 10 on a 64-bit long (strtoll): leading
+// blanks, a sign, digits; no digits gives 0 and a value past the range gives
+// the nearest limit. On 32-bit machines long would stop at 2^31 - 1.
 std::int64_t parse_count(const char *field, const char **end) {
     const char *p = field;
     while (is_space(*p))

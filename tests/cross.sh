@@ -1,43 +1,86 @@
 #!/usr/bin/env bash
-# Cross-builds Kevrane for other architectures and runs its tests there under
-# qemu-user: every GoogleTest suite and the terminal tests of the binary.
-#   tests/cross.sh [s390x] [arm64] [ppc64el]     (all three by default)
-# Needs root (or sudo) for apt: it installs the cross compilers and qemu, adds
-# the architectures to dpkg, and unpacks the target's ncurses and GoogleTest
-# into build-cross/ARCH/sysroot. It never installs target packages on the host.
+# Cross-builds Kevrane for other architectures and runs its tests there:
+# every GoogleTest suite and the terminal tests of the binary.
+#   tests/cross.sh [s390x] [arm64] [ppc64el] [armhf] [i386] [riscv64]   (all six by default)
+# i386 runs on the x86-64 kernel itself, through its own loader; the others
+# under qemu-user. Needs root (or sudo) for apt: it installs the cross
+# compilers and qemu, adds the architectures Debian 12 has to dpkg, and
+# unpacks the target's ncurses and GoogleTest into build-cross/ARCH/sysroot.
+# It never installs target packages on the host. riscv64 is a release
+# architecture from Debian 13 on: its packages, the C library among them,
+# come from Debian 13 through an apt configuration of the script's own,
+# which leaves the host's sources and packages as they are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 archs=("$@")
-[ ${#archs[@]} -gt 0 ] || archs=(s390x arm64 ppc64el)
+[ ${#archs[@]} -gt 0 ] || archs=(s390x arm64 ppc64el armhf i386 riscv64)
 
-declare -A triple=([s390x]=s390x-linux-gnu [arm64]=aarch64-linux-gnu [ppc64el]=powerpc64le-linux-gnu)
+declare -A triple=([s390x]=s390x-linux-gnu [arm64]=aarch64-linux-gnu [ppc64el]=powerpc64le-linux-gnu
+    [armhf]=arm-linux-gnueabihf [i386]=i686-linux-gnu [riscv64]=riscv64-linux-gnu)
+# Debian's library folder, where it is not the compiler's triple.
+declare -A multiarch=([i386]=i386-linux-gnu)
+target_packages=(libncurses-dev libncurses6 libncursesw6 libtinfo6 libgtest-dev)
 as_root=$([ "$(id -u)" = 0 ] || echo sudo)
 packages=(cmake ninja-build qemu-user tmux util-linux procps)
 for a in "${archs[@]}"; do
-    [ -n "${triple[$a]:-}" ] || { echo "cross.sh: unknown architecture $a (s390x, arm64, ppc64el)"; exit 2; }
+    [ -n "${triple[$a]:-}" ] || {
+        echo "cross.sh: unknown architecture $a (${!triple[*]})"
+        exit 2
+    }
     packages+=("g++-${triple[$a]}")
-    $as_root dpkg --add-architecture "$a"
+    [ "$a" = riscv64 ] || $as_root dpkg --add-architecture "$a"
 done
 # A foreign architecture may lack an index somewhere (security updates); the
 # packages below come from the main archive all the same.
 $as_root apt-get update -q || true
 $as_root apt-get install -y -q --no-install-recommends "${packages[@]}"
 
+# Downloads riscv64 packages from Debian 13 into the current folder. apt's
+# lists, cache and state are the script's own, and so is its sources list.
+trixie_download() { # dir, packages...
+    local apt=$1/apt
+    shift
+    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
+    echo "deb [arch=riscv64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian trixie main" >"$apt/sources.list"
+    local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o Dir::State::Status=/dev/null
+        -o APT::Architecture=riscv64 -o APT::Architectures::=riscv64 -o Debug::NoLocking=1)
+    apt-get "${opts[@]}" update -q
+    apt-get "${opts[@]}" download -q "$@"
+}
+
 for a in "${archs[@]}"; do
     t=${triple[$a]}
+    m=${multiarch[$a]:-$t}
     dir=build-cross/$a
     sysroot=$PWD/$dir/sysroot
-    if [ ! -e "$sysroot/usr/lib/$t/libgtest.a" ]; then
+    if [ ! -e "$sysroot/usr/lib/$m/libgtest.a" ]; then
         rm -rf "$dir/debs" "$sysroot"
         mkdir -p "$dir/debs" "$sysroot"
-        (cd "$dir/debs" && apt-get download -q \
-            "libncurses-dev:$a" "libncurses6:$a" "libncursesw6:$a" "libtinfo6:$a" "libgtest-dev:$a")
+        if [ "$a" = riscv64 ]; then
+            # The C and C++ libraries too: Debian 13's ncurses needs its own.
+            # GoogleTest comes as its source: Debian 13's libgtest.a holds
+            # relocations that Debian 12's linker does not know (it crashes).
+            (cd "$dir/debs" && trixie_download "$PWD/.." "${target_packages[@]/libgtest-dev/googletest}" \
+                libc6 libstdc++6 libgcc-s1)
+            rm -rf "$dir/apt"
+        else
+            (cd "$dir/debs" && apt-get download -q "${target_packages[@]/%/:$a}")
+        fi
         for deb in "$dir"/debs/*.deb; do dpkg-deb -x "$deb" "$sysroot"; done
         # ncurses keeps its run-time libraries in /lib; the linker looks in /usr/lib.
-        if [ -d "$sysroot/lib/$t" ]; then
-            mv "$sysroot/lib/$t"/* "$sysroot/usr/lib/$t/"
+        if [ -d "$sysroot/lib/$m" ] && [ ! -L "$sysroot/lib" ]; then
+            mv "$sysroot/lib/$m"/* "$sysroot/usr/lib/$m/"
         fi
-        ln -sf libtinfo.so.6 "$sysroot/usr/lib/$t/libtinfo.so"
+        # Debian 13 keeps everything in /usr: programs ask for /lib's loader.
+        [ -e "$sysroot/lib" ] || ln -s usr/lib "$sysroot/lib"
+        ln -sf libtinfo.so.6 "$sysroot/usr/lib/$m/libtinfo.so"
+        if [ -d "$sysroot/usr/src/googletest" ]; then
+            cmake -S "$sysroot/usr/src/googletest" -B "$dir/gtest" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+                -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$a.cmake" -DKEVRANE_SYSROOT="$sysroot" -DBUILD_GMOCK=OFF \
+                -DCMAKE_INSTALL_PREFIX="$sysroot/usr" -DCMAKE_INSTALL_LIBDIR="lib/$m" >"$dir/gtest.log"
+            cmake --build "$dir/gtest" --target install >>"$dir/gtest.log"
+        fi
     fi
     echo "== $a"
     cmake -S . -B "$dir/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEVRANE_WERROR=ON \

@@ -155,7 +155,8 @@ TEST_P(Differential, RandomTablesReadAlike) {
 TEST_P(Differential, RealTablesChangingUnderTheMonitor) {
     std::mt19937 rng(17);
     for (const char *name : {"interrupts-8cpu-x86_64.txt", "interrupts-8cpu-aarch64.txt",
-                             "interrupts-4cpu-x86_64-procfs.txt"})
+                             "interrupts-4cpu-x86_64-procfs.txt", "interrupts-4cpu-riscv64.txt",
+                             "interrupts-4cpu-armhf.txt"})
         for (int round = 0; round < 20; ++round) {
             SCOPED_TRACE(::testing::Message() << name << ", round " << round);
             expect_same_passes(changing(rng, fixture(name), 10), round % 2);
@@ -172,7 +173,7 @@ TEST_P(Differential, WideTablesAndOverLongLines) {
     }
 }
 
-TEST(Fields, AgreeWithStrtol) {
+TEST(Fields, AgreeWithStrtoll) {
     std::mt19937 rng(99);
     const char alphabet[] = "          \t\n\v+-0123456789999ax";
     for (int i = 0; i < 200000; ++i) {
@@ -183,7 +184,7 @@ TEST(Fields, AgreeWithStrtol) {
         const char *end;
         char *want_end;
         errno = 0;
-        long want = std::strtol(s.c_str(), &want_end, 10);
+        const long long want = std::strtoll(s.c_str(), &want_end, 10);
         ASSERT_EQ(parse_count(s.c_str(), &end), want) << '"' << s << '"';
         ASSERT_EQ(end - s.c_str(), want_end - s.c_str()) << '"' << s << '"';
     }

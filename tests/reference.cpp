@@ -235,7 +235,7 @@ void model::read(const std::string &table, bool scan) {
                 while (*p == ' ')
                     ++p;
             }
-            const std::int64_t v = std::strtol(p, nullptr, 10);
+            const std::int64_t v = std::strtoll(p, nullptr, 10);
             const int c = cols[i];
             if (c < 0 || c >= static_cast<int>(n)) continue;
             now[c] = v;

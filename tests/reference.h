@@ -1,6 +1,6 @@
 // A plain reading of the interrupt table to check the sampler against, pass
 // after pass while the table changes: lines as fgets reads them into a buffer
-// of the same size, fields after runs of blanks, strtol for every field, and
+// of the same size, fields after runs of blanks, strtoll for every field, and
 // its own record of sources by label, CPU columns, and counts that wrap or
 // restart. It shares nothing with the program but the line buffer's size.
 // Used by the differential tests and the differential fuzz target.
