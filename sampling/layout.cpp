@@ -198,6 +198,16 @@ std::uint32_t add_source(const char *line) {
     return static_cast<std::uint32_t>(members.size()) | addflag;
 }
 
+// How many lines with this label came before in this pass; the count starts
+// afresh with each pass.
+unsigned seen_before(label_lines &l) {
+    if (l.pass != pass) {
+        l.pass = pass;
+        l.seen = 0;
+    }
+    return l.seen++;
+}
+
 line_row decode(std::uint32_t entry) {
     if (!(entry & addflag)) return {static_cast<int>(entry) - 1, -1};
     const int m = static_cast<int>(entry & ~addflag) - 1;
@@ -225,9 +235,7 @@ void count_labels_before(int index) {
     for (int i = 1; i < index && i < static_cast<int>(irqlabels.size()); ++i) {
         auto at = labelmap.find(irqlabels[i]);
         if (at == labelmap.end()) continue;
-        label_lines &l = at->second;
-        if (l.pass != pass) l.pass = pass, l.seen = 0;
-        ++l.seen;
+        seen_before(at->second);
     }
 }
 
@@ -239,8 +247,7 @@ line_row find_line(std::string_view label, const char *line, int index) {
     std::uint32_t entry = 0;
     if (at != labelmap.end()) {
         label_lines &l = at->second;
-        if (l.pass != pass) l.pass = pass, l.seen = 0;
-        const unsigned k = l.seen++;
+        const unsigned k = seen_before(l);
         if (k < l.sources.size())
             entry = l.sources[k];
         else if ((entry = add_source(line)))

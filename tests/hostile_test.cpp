@@ -124,6 +124,26 @@ TEST_F(Hostile, HugeLineAndHugeTable) {
     EXPECT_EQ(screen_line(22).substr(0, 8), "99999:de");
 }
 
+TEST_F(Hostile, LabelsThatNeverRepeatGrowTheTableToABound) {
+    start("      CPU0       CPU1       \n  1:          1          2  x y\n");
+    // Every pass brings lines never seen: the table may grow four times over,
+    // or to 65,536 rows, and no further; what the rows show stays right.
+    std::string t = "      CPU0       CPU1       \n";
+    for (int i = 0; i < 70000; ++i)
+        t += "n" + std::to_string(i) + ":          5          6  x y\n";
+    set_table(t);
+    cycle();
+    EXPECT_EQ(numirqs, 65536);
+    EXPECT_EQ(irqnames[65535].substr(0, 7), "n65534:");
+    set_table(t);
+    cycle();
+    EXPECT_EQ(numirqs, 65536);
+    mode = 0;
+    brow = 65535;
+    repaint_screen(1);
+    EXPECT_EQ(screen_line(2).substr(0, 32), "n65534:y            " + field(0));
+}
+
 TEST_F(Hostile, TableShrinksToNothingAndComesBack) {
     const std::string table = "      CPU0       CPU1       \n"
                               "  1:        100        200  x y\n"
