@@ -10,13 +10,13 @@ scratch=$(mktemp -d)
 . "$(dirname "$0")/tmux.sh"
 
 cp "$data/interrupts-8cpu-x86_64.txt" "$scratch/table"
-start="ASAN_OPTIONS=detect_leaks=0 unshare -rm sh -c 'mount --bind $scratch/table /proc/interrupts && exec $bin'"
+start=$(on_table)
 
 # Kills the pane the monitor runs in, with what `before` asks for open.
 hang_up() { # name, keys before
     local name=$1 before=$2 pid
     tm kill-server 2>/dev/null
-    tm new-session -d -s t -x 80 -y 24 "env -i PATH=$PATH TERM=screen HOME=$scratch PS1='$ ' sh -i"
+    tm new-session -d -s t -x 80 -y 24 "$plain_shell"
     keys "trap '' HUP; $start" Enter
     wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "$name" || return
     case $before in

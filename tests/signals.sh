@@ -12,8 +12,8 @@ scratch=$(mktemp -d)
 cp "$data/interrupts-8cpu-x86_64.txt" "$scratch/table"
 # dash, not bash: bash puts back the terminal modes of a job that a signal
 # ended, which would hide a monitor that did not.
-tm new-session -d -s t -x 80 -y 24 "env -i PATH=$PATH TERM=screen HOME=$scratch PS1='$ ' sh -i"
-start="ASAN_OPTIONS=detect_leaks=0 unshare -rm sh -c 'mount --bind $scratch/table /proc/interrupts && exec $bin'"
+tm new-session -d -s t -x 80 -y 24 "$plain_shell"
+start=$(on_table)
 
 # Starts the monitor, brings up what `before` asks for, ends it with `how`,
 # then checks that the shell's terminal is back in its normal modes.

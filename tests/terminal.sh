@@ -33,7 +33,7 @@ tm pipe-pane -t t -o "cat >> $scratch/raw"
 keys "PS1='$ '; clear" Enter
 # The sanitizers' exit-time leak check would change the exit status of a
 # process that ends through exit() with its tables still in use.
-keys "ASAN_OPTIONS=detect_leaks=0 unshare -rm sh -c 'mount --bind $scratch/table /proc/interrupts && exec $bin -c extra'; echo EXIT=\$?" Enter
+keys "$(on_table "-c extra"); echo EXIT=\$?" Enter
 
 host=$(uname -n)
 wait_for "TOTAL INTERRUPTS SINCE COMMAND START" || exit 1

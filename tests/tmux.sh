@@ -1,6 +1,6 @@
 # Sourced by the terminal tests: a private tmux server with one session "t",
 # and the helpers that drive it. The caller sets $scratch, a scratch folder
-# that goes away with the server.
+# that goes away with the server, and $bin, the monitor.
 . "$(dirname "$0")/userns.sh"
 skip_without_userns
 sock="kevrane-$(basename "$0" .sh)-$$"
@@ -21,6 +21,13 @@ monitor_pid() {
     echo "$p"
 }
 keys() { tm send-keys -t t "$@"; }
+# A pane's interactive dash with nothing of the caller's environment.
+plain_shell="env -i PATH=$PATH TERM=screen HOME=$scratch PS1='$ ' sh -i"
+# The command line that runs the monitor ($bin, with the arguments given) on
+# $scratch/table bind-mounted over /proc/interrupts.
+on_table() { # arguments
+    echo "ASAN_OPTIONS=detect_leaks=0 unshare -rm sh -c 'mount --bind $scratch/table /proc/interrupts && exec $bin${1:+ $1}'"
+}
 fail() { # what, then lines to show
     printf 'FAIL %s\n' "$1"
     shift
