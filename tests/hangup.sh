@@ -15,8 +15,7 @@ start=$(on_table)
 # Kills the pane the monitor runs in, with what `before` asks for open.
 hang_up() { # name, keys before
     local name=$1 before=$2 pid
-    tm kill-server 2>/dev/null
-    tm new-session -d -s t -x 80 -y 24 "$plain_shell"
+    new_session -x 80 -y 24 "$plain_shell"
     keys "trap '' HUP; $start" Enter
     wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "$name" || return
     case $before in
@@ -44,8 +43,7 @@ hang_up "on the help screen" help
 
 # Keys at their end: no key can come, the screen still works. The monitor
 # takes its samples and pauses as usual; a spinning one would use a whole CPU.
-tm kill-server 2>/dev/null
-tm new-session -d -s t -x 80 -y 24 "env -i PATH=$PATH TERM=screen HOME=$scratch sh -c \"$start < /dev/null\""
+new_session -x 80 -y 24 "env -i PATH=$PATH TERM=screen HOME=$scratch sh -c \"$start < /dev/null\""
 if wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "input at its end"; then
     pid=$(monitor_pid)
     ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }

@@ -99,8 +99,7 @@ run() { # merged or -c
     [ "$how" = "-c" ] && flag=-c
     first=$(first_row "$how")
     table 0 >"$scratch/table"
-    tm kill-server 2>/dev/null
-    tm new-session -d -s t -x 150 -y 50 "env -i PATH=$PATH TERM=screen HOME=$scratch $(on_table "$flag")"
+    new_session -x 150 -y 50 "env -i PATH=$PATH TERM=screen HOME=$scratch $(on_table "$flag")"
     wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "$how" || return
     wait_cpu0 "$first" 0 "$how" || return
     for s in 1 2 3 4 5; do

@@ -3,11 +3,21 @@
 # that goes away with the server, and $bin, the monitor.
 . "$(dirname "$0")/userns.sh"
 skip_without_userns
-sock="kevrane-$(basename "$0" .sh)-$$"
+# The server's socket lives in the scratch folder and goes away with it.
+sock="$scratch/tmux-server0"
 fails=0
 # Panes start through /bin/sh whatever the login shell is.
 printf 'set -g status off\nset -g default-terminal screen\nset -g default-shell /bin/sh\n' >"$scratch/tmux.conf"
-tm() { tmux -L "$sock" -f "$scratch/tmux.conf" "$@"; }
+tm() { tmux -S "$sock" -f "$scratch/tmux.conf" "$@"; }
+# Starts session "t" on a server of its own: a server whose last pane ended
+# may still be going away, and a session started on it would go with it.
+servers=0
+new_session() { # tmux new-session options and command
+    tm kill-server 2>/dev/null
+    servers=$((servers + 1))
+    sock="$scratch/tmux-server$servers"
+    tm new-session -d -s t "$@"
+}
 # The pane's pipe may still be writing as the server goes.
 trap 'tm kill-server 2>/dev/null; sleep 0.3; rm -rf "$scratch"' EXIT
 
