@@ -1,8 +1,9 @@
 // Reading the counts out of one line of the table. The fields after the label
 // are taken in order, each starting after a run of blanks and read as strtol
-// reads it into 64 bits, whatever the width of long. Kernel tables print every count as "%10u ", so runs of such
-// 11-character fields are checked and converted a whole field at a time; any
-// other text takes the general path, with the same results.
+// reads it into 64 bits, whatever the width of long. Kernel tables print every
+// count as "%10u ", so runs of such 11-character fields are checked and
+// converted a whole field at a time; any other text takes the general path,
+// with the same results.
 
 #include "kevrane.h"
 
