@@ -6,7 +6,7 @@
 # is not the compiler's triple.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_CXX_COMPILER ${KEVRANE_TRIPLE}-g++)
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KEVRANE_SYSROOT)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KEVRANE_SYSROOT KEVRANE_QEMU)
 if(NOT KEVRANE_MULTIARCH)
   set(KEVRANE_MULTIARCH ${KEVRANE_TRIPLE})
 endif()
@@ -27,9 +27,12 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} ${KEVRANE_SYSROOT})
 # Test programs, test discovery included, run under the emulator, or on a
 # machine that runs the target's code itself, through the target's own
 # loader. KEVRANE_ARGV0 is how either is told the name to give the program.
+# The target's C library is named first: the host's loader cache may list
+# libraries of the same architecture from another C library (/lib32 beside
+# x86-64), which the target's loader would otherwise mix with its own.
 if(KEVRANE_QEMU)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KEVRANE_QEMU} -L ${KEVRANE_LIBC}
-      -E LD_LIBRARY_PATH=${target_libs})
+      -E LD_LIBRARY_PATH=${KEVRANE_LIBC}/lib:${target_libs})
   set(KEVRANE_ARGV0 -0)
 else()
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KEVRANE_LIBC}/lib/${KEVRANE_LOADER}

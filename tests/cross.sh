@@ -2,9 +2,10 @@
 # Cross-builds Kevrane for other architectures and runs its tests there:
 # every GoogleTest suite and the terminal tests of the binary.
 #   tests/cross.sh [s390x] [arm64] [ppc64el] [armhf] [i386] [riscv64]   (all six by default)
-# i386 runs on the x86-64 kernel itself, through its own loader; the others
-# under qemu-user. Needs root (or sudo) for apt: it installs the cross
-# compilers and qemu, adds the architectures Debian 12 has to dpkg, and
+# i386 runs on the x86-64 kernel itself, through its own loader, where that
+# kernel runs 32-bit x86 programs, and under qemu-user where it does not
+# (KEVRANE_I386_QEMU=1 takes qemu all the same); the others under qemu-user.
+# Needs root (or sudo) for apt: it installs the cross compilers and qemu, adds the architectures Debian 12 has to dpkg, and
 # unpacks the target's ncurses and GoogleTest into build-cross/ARCH/sysroot.
 # It never installs target packages on the host. riscv64 is a release
 # architecture from Debian 13 on: its packages, the C library among them,
@@ -49,6 +50,22 @@ trixie_download() { # dir, packages...
     apt-get "${opts[@]}" download -q "$@"
 }
 
+# How i386 programs run here, found out once and said in one line: the
+# kernel is asked through the target's loader. A kernel without 32-bit x86
+# emulation refuses it ("Exec format error"), and the shell then reads the
+# loader as a script, so only the loader's own answer counts.
+i386_qemu() {
+    if [ -n "${KEVRANE_I386_QEMU:-}" ]; then
+        echo "i386: tests run under qemu-i386 (KEVRANE_I386_QEMU is set)" >&2
+        echo qemu-i386
+    elif /usr/i686-linux-gnu/lib/ld-linux.so.2 --version 2>/dev/null | grep -q '^ld\.so'; then
+        echo "i386: tests run on this kernel itself, through the target's loader" >&2
+    else
+        echo "i386: tests run under qemu-i386: this kernel does not run 32-bit x86 programs" >&2
+        echo qemu-i386
+    fi
+}
+
 for a in "${archs[@]}"; do
     t=${triple[$a]}
     m=${multiarch[$a]:-$t}
@@ -83,7 +100,9 @@ for a in "${archs[@]}"; do
         fi
     fi
     echo "== $a"
-    cmake -S . -B "$dir/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEVRANE_WERROR=ON \
+    runner=()
+    [ "$a" = i386 ] && runner=(-DKEVRANE_QEMU="$(i386_qemu)")
+    cmake -S . -B "$dir/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEVRANE_WERROR=ON "${runner[@]}" \
         -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$a.cmake" -DKEVRANE_SYSROOT="$sysroot" \
         -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >"$dir/configure.log" || {
         cat "$dir/configure.log"
