@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,7 +30,7 @@ using namespace kevrane;
 namespace {
 
 // Every look at the keyboard, counted and timed: the bench links with
-// --wrap=wgetch, so the program's own calls come here first.
+// --wrap=ppoll, so the program's own looks come here first.
 struct {
     long count;
     std::int64_t last; // 0: none yet in this pass
@@ -38,13 +39,13 @@ struct {
 
 } // namespace
 
-extern "C" int __real_wgetch(WINDOW *);
-extern "C" int __wrap_wgetch(WINDOW *w) {
+extern "C" int __real_ppoll(pollfd *, nfds_t, const timespec *, const sigset_t *);
+extern "C" int __wrap_ppoll(pollfd *fds, nfds_t n, const timespec *t, const sigset_t *mask) {
     const std::int64_t now = monotonic_ns();
     if (looks.last) looks.widest = std::max(looks.widest, now - looks.last);
     looks.last = now;
     ++looks.count;
-    return __real_wgetch(w);
+    return __real_ppoll(fds, n, t, mask);
 }
 
 namespace {
@@ -74,6 +75,7 @@ void open_screen() {
     if (!s) std::abort();
     set_term(s);
     curses_modes();
+    watch_terminal(fileno(in), fileno(out));
     resizeterm(24, 80);
     flushinp();
 }

@@ -1,7 +1,6 @@
-// The keyboard: one pending key at a time, looked for from the pause and from
-// the sampler once a millisecond, so keys are answered even in the middle of
-// a long read. Only the prompts and the help screen wait. A terminal that is
-// gone ends the monitor wherever its keys are looked for.
+// The keyboard commands: one pending key at a time, looked for from the pause
+// and from the sampler once a millisecond, so keys are answered even in the
+// middle of a long read. Only the prompts and the help screen wait.
 
 #include "kevrane.h"
 
@@ -148,7 +147,7 @@ void escape_sequence() {
             repaint_screen(code);
             return;
         }
-        if (third != ERR) ungetch(third);
+        if (third != ERR) push_key(third);
     }
     wclear(stdscr);
     repaint_screen(second);
@@ -156,12 +155,10 @@ void escape_sequence() {
 
 } // namespace
 
-int get_input() {
-    int key = wgetch(stdscr);
-    if (key == ERR) {
-        if (terminal_gone()) lose_terminal();
-        return 0;
-    }
+// Carries out the command of the key a look found, if one is there after all.
+int answer_key(int look) {
+    const int key = read_key(look);
+    if (key == ERR) return 0;
     update_header = 1;
     switch (key) {
     case '\t':
@@ -184,7 +181,13 @@ int get_input() {
     case KEY_RESIZE: repaint_screen(0); break; // curses reports a new size; not a key
     default: beep();
     }
+    wrefresh(stdscr); // what the key repainted shows at once
     return update_header;
+}
+
+int get_input() {
+    const int look = key_waiting(0);
+    return look == key_none ? 0 : answer_key(look);
 }
 
 } // namespace kevrane

@@ -20,45 +20,10 @@ int sleepsec = 1;
 namespace {
 
 constexpr char table_path[] = "/proc/interrupts";
-int keyboard = -1; // the terminal keys come from, when standard input is one
-int display = -1;  // where the screen is written
-bool keys_ended;   // standard input is not a terminal and has nothing more to give
+
 [[noreturn]] void usage(const char *name) {
     std::printf("usage: %s %s\n", name, optstr);
     std::exit(1);
-}
-
-void sleep_ns(std::int64_t ns) {
-    timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
-}
-
-// Waits up to ns for a key (or a change of terminal size) and leaves it for
-// get_input; false when none came. A wait that ends early with no key is
-// input at its end or in error: the terminal is gone, or no key can ever
-// come, and the rest of the time is slept instead.
-bool key_within(std::int64_t ns) {
-    if (keys_ended) {
-        sleep_ns(ns);
-        return false;
-    }
-    const std::int64_t start = monotonic_ns();
-    wtimeout(stdscr, static_cast<int>((ns + 999999) / 1000000));
-    const int key = wgetch(stdscr);
-    nodelay(stdscr, TRUE);
-    if (key != ERR) {
-        ungetch(key);
-        return true;
-    }
-    if (const std::int64_t left = ns - (monotonic_ns() - start); left > 1000000) {
-        if (terminal_gone()) lose_terminal();
-        // A terminal is never at its end while it is there; a wait it cut
-        // short (a signal) is not let run round at full speed.
-        if (keyboard < 0) keys_ended = true;
-        sleep_ns(keys_ended ? left : 1000000);
-    }
-    return false;
 }
 
 [[noreturn]] void out_of_memory() {
@@ -103,7 +68,6 @@ bool key_within(std::int64_t ns) {
 // The modes the monitor runs its terminal in: keys are polled, never waited
 // for, and output is never cut short to look for them.
 void curses_modes() {
-    keys_ended = false;
     nonl();
     noecho();
     cbreak();
@@ -116,25 +80,7 @@ void curses_modes() {
 void vandrel_init_curses() {
     initscr();
     curses_modes();
-    keyboard = isatty(STDIN_FILENO) ? STDIN_FILENO : -1;
-    display = STDOUT_FILENO;
-}
-
-// The terminal hung up, or its other end is closed: its keyboard or its screen
-// reports a hang-up or an error. Standard input that is not a terminal may end
-// without the terminal being gone.
-bool terminal_gone() {
-    if (keyboard < 0 && display < 0) return false;
-    pollfd p[2] = {{keyboard, 0, 0}, {display, 0, 0}};
-    if (poll(p, 2, 0) <= 0) return false;
-    return ((p[0].revents | p[1].revents) & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
-
-// Nobody is left to see the screen or type: the terminal's modes are put back
-// as far as it still takes them, nothing is written, and the monitor ends.
-void lose_terminal() {
-    reset_shell_mode();
-    std::_Exit(1);
+    watch_terminal(STDIN_FILENO, STDOUT_FILENO);
 }
 
 void vandrel_exit_curses() {
@@ -142,19 +88,16 @@ void vandrel_exit_curses() {
     std::exit(0);
 }
 
-// The pause: sleepsec seconds in steps of 200 ms, waiting on the keyboard
-// rather than sleeping, so that a key is answered the moment it comes. Time
-// spent handling a key (a prompt, say) is not counted against the pause.
+// The pause: sleepsec seconds, waiting on the keyboard rather than sleeping,
+// so that a key is answered the moment it comes. It is timed on the monotonic
+// clock, which a step of the wall clock does not move; the time spent
+// handling a key (a prompt, say) is not counted against it.
 void do_delay() {
-    constexpr std::int64_t step_ns = 200000000;
-    for (int n = sleepsec * 5; n > 0; --n) {
-        if (get_input()) return;
-        for (std::int64_t left = step_ns; left > 0;) {
-            const std::int64_t start = monotonic_ns();
-            const bool key = key_within(left);
-            left -= monotonic_ns() - start;
-            if (key && get_input()) return;
-        }
+    std::int64_t end = monotonic_ns() + sleepsec * std::int64_t{1000000000};
+    for (int look; (look = key_waiting(end)) != key_none;) {
+        const std::int64_t start = monotonic_ns();
+        if (answer_key(look)) return;
+        end += monotonic_ns() - start;
     }
 }
 

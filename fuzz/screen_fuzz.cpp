@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             ++end;
         flushinp();
         for (std::size_t k = end; k > i; --k)
-            ungetch(data[k - 1] == 'q' ? 'Q' : data[k - 1]); // q would end the process
+            push_key(data[k - 1] == 'q' ? 'Q' : data[k - 1]); // q would end the process
         for (std::size_t n = 0; n < (end - i) / 2; ++n) {
             get_input();
             repaint_screen(0);

@@ -106,6 +106,7 @@ extern std::array<std::vector<std::int64_t>, 3> irqtotals; // [slot][row]
 // row -> what wraps and restarts added to its counts, [slot][column], the
 // total last; empty for a row whose counts never went down
 extern std::vector<std::vector<std::int64_t>> irqadjust;
+extern std::array<std::int64_t, 3> sampletime; // [slot] when its pass began reading, monotonic ns; 0: never
 extern int read_input_active; // a sample is being taken: numbers are not painted
 extern int fieldwidth;        // kernel-format fields converted at once: 8, 4, 2 or 1 by processor
 
@@ -162,6 +163,7 @@ extern int datacols;      // CPU columns that fit beside the names and totals
 extern int update_header; // title, heads and names must be repainted
 
 int page_height();
+bool size_changed();
 void resize_screen(int code);
 
 // screen/draw.cpp: writing that never leaves the screen or wraps
@@ -178,6 +180,7 @@ extern const char prompt_line[];
 extern const char mark_text[];
 
 std::int64_t rate(std::int64_t value, double interval);
+double sample_interval(int cur, int ref);
 void print_header();
 void print_timestamp();
 void print_data();
@@ -189,7 +192,23 @@ void clear_mark();
 
 extern const char *const help[13];
 
+int answer_key(int look);
 int get_input();
+
+// control/terminal.cpp: looking for keys, and a terminal that is gone
+
+// What a look at the keyboard found: nothing, input on the terminal, or a key
+// curses may hold already (pushed back, read ahead, or a new terminal size).
+constexpr int key_none = 0;
+constexpr int key_input = 1;
+constexpr int key_held = 2;
+
+void watch_terminal(int keys, int screen);
+void push_key(int key);
+int key_waiting(std::int64_t until);
+int read_key(int look);
+bool terminal_gone();
+[[noreturn]] void lose_terminal();
 
 // control/startup.cpp: command line, start-up and the main loop
 
@@ -201,8 +220,6 @@ constexpr int max_sleepsec = 429496729; // five pause steps a second still fit a
 void curses_modes();
 void vandrel_init_curses();
 [[noreturn]] void vandrel_exit_curses();
-bool terminal_gone();
-[[noreturn]] void lose_terminal();
 void do_delay();
 [[noreturn]] void run(int argc, char **argv);
 

@@ -17,6 +17,10 @@ int prow;
 int datacols;
 int update_header = 1;
 
+namespace {
+int last_lines, last_cols; // the terminal size the window was last computed for
+} // namespace
+
 // Rows between the two head lines and the prompt line. A terminal of fewer
 // than three lines has room for none, rather than a negative page that would
 // turn page up into page down.
@@ -24,11 +28,15 @@ int page_height() {
     return std::max(LINES - 3, 0);
 }
 
+// The terminal has a size the window was not computed for.
+bool size_changed() {
+    return LINES != last_lines || COLS != last_cols;
+}
+
 void resize_screen(int code) {
-    static int last_lines, last_cols;
-    if (LINES == last_lines && COLS == last_cols && code == 0 && !relayout) return;
+    if (!size_changed() && code == 0 && !relayout) return;
     relayout = 0;
-    if (LINES != last_lines || COLS != last_cols) {
+    if (size_changed()) {
         wclear(stdscr);
         last_lines = LINES;
         last_cols = COLS;

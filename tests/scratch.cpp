@@ -10,6 +10,7 @@ SCREEN *open_screen(int lines, int cols, FILE *out, FILE *in) {
     if (!s) return nullptr;
     set_term(s);
     curses_modes();
+    watch_terminal(fileno(in), fileno(out));
     resize(lines, cols);
     return s;
 }

@@ -58,7 +58,7 @@ int bells() {
 
 void push_keys(const std::string &keys) {
     for (auto k = keys.rbegin(); k != keys.rend(); ++k)
-        ungetch(static_cast<unsigned char>(*k));
+        push_key(static_cast<unsigned char>(*k));
 }
 
 void reset_layout() {
