@@ -14,6 +14,7 @@ namespace kevrane {
 std::array<std::vector<std::int64_t>, 3> irqcounts;
 std::array<std::vector<std::int64_t>, 3> irqtotals;
 std::vector<std::vector<std::int64_t>> irqadjust;
+std::array<std::int64_t, 3> sampletime;
 int read_input_active;
 
 namespace {
@@ -281,8 +282,11 @@ void read_input(int slot) {
     // One look at the keyboard as the pass starts, then one whenever a
     // millisecond has gone by: a key typed during a long pass is still
     // answered within that, at a fraction of the cost of a look per line.
-    std::int64_t looked = monotonic_ns();
     get_input();
+    // The pass stands for the moment it starts reading: a table of up to a
+    // chunk (some 200 CPUs) is printed by the kernel at that first read, and
+    // a larger one is read at the same pace pass after pass.
+    std::int64_t looked = sampletime[slot] = monotonic_ns();
     int index = 0;
     for (;; ++index) {
         if (const std::int64_t now = monotonic_ns(); now - looked >= key_look_ns) {

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <ctime>
 #include <curses.h>
-#include <sys/time.h>
 
 namespace kevrane {
 
@@ -28,12 +27,6 @@ constexpr int namecols = 20;
 constexpr int fieldcols = 12;
 constexpr int markcol = 40;
 
-double wall_seconds() {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    return tv.tv_sec + tv.tv_usec / 1000000.0;
-}
-
 void append_field(std::string &out, std::int64_t v) {
     char buf[32];
     int n = std::snprintf(buf, sizeof buf, "%*" PRId64, fieldcols, v);
@@ -42,9 +35,9 @@ void append_field(std::string &out, std::int64_t v) {
 
 } // namespace
 
-// Per-second rate rounded by adding one half and truncating. No interval (two
-// paints within one clock tick, or the clock stepped back) gives 0, and a rate
-// past the 64-bit range stops at its limit.
+// Per-second rate rounded by adding one half and truncating. No interval (no
+// reference sample) gives 0, and a rate past the 64-bit range stops at its
+// limit.
 std::int64_t rate(std::int64_t value, double interval) {
     if (!(interval > 0)) return 0;
     double r = value / interval + 0.5;
@@ -52,6 +45,14 @@ std::int64_t rate(std::int64_t value, double interval) {
     if (r >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
     if (r <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
     return static_cast<std::int64_t>(r);
+}
+
+// Seconds between the passes that took two samples, on the monotonic clock: a
+// rate is over the samples' own interval, whatever was painted between them.
+// 0 when the reference was never taken.
+double sample_interval(int cur, int ref) {
+    if (ref < 0 || !sampletime[ref]) return 0;
+    return static_cast<double>(sampletime[cur] - sampletime[ref]) / 1e9;
 }
 
 void print_header() {
@@ -100,12 +101,9 @@ void print_timestamp() {
 }
 
 void print_data() {
-    static double last_sec;
     const int cur = getix(1);
     const int ref = getix(2);
-    const double now = wall_seconds();
-    const double interval = now - last_sec;
-    last_sec = now;
+    const double interval = sample_interval(cur, ref);
 
     auto value = [&](int r, int c) {
         const std::int64_t v = shown_count(cur, ref, r, c);
@@ -137,9 +135,11 @@ void repaint_screen(int code) {
         print_data();
 }
 
+// The mark goes out to the terminal at once: a pass may be long.
 void show_mark() {
     clear_eol(prow, markcol);
     put_text(prow, markcol, mark_text, sizeof mark_text - 1);
+    if (stdscr) wrefresh(stdscr);
 }
 
 void clear_mark() {

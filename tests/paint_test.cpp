@@ -223,13 +223,36 @@ TEST_F(Paint, AnySizePaintsWithoutWrapping) {
         }
 }
 
+TEST_F(Paint, PerSecondIsOverTheSamplesOwnInterval) {
+    make_table(2, 4);
+    const int cur = getix(1), ref = cur ^ 1;
+    for (int s = 0; s < 3; ++s) {
+        row_counts(s, 0)[0] = s == cur ? 2500 : 1000;
+        row_counts(s, 0)[1] = s == cur ? 750 : 300;
+        irqtotals[s][0] = s == cur ? 3250 : 1300;
+    }
+    // Taken 1.5 s apart, however long ago and whatever was painted since.
+    sampletime[ref] = 7000000000;
+    sampletime[cur] = 8500000000;
+    mode = 1;
+    const std::string want = field(1300) + field(1000) + field(300) + field(0);
+    for (const char *keys : {"", "\x0c", "6", "\033[A"}) {
+        if (*keys) {
+            push_keys(keys);
+            get_input();
+        }
+        repaint_screen(0);
+        EXPECT_EQ(screen_line(2).substr(20, 48), want) << "after " << (*keys ? keys + 1 : "none");
+    }
+}
+
 TEST(Rate, RoundsAndStaysInRange) {
     EXPECT_EQ(rate(5, 2.0), 3);     // 2.5 rounds up
     EXPECT_EQ(rate(-37, 10.0), -3); // -3.7 + 0.5 truncates toward zero
     EXPECT_EQ(rate(24, 10.0), 2);
     EXPECT_EQ(rate(100, 1e12), 0);
-    EXPECT_EQ(rate(10, 0.0), 0);  // two paints within one clock tick
-    EXPECT_EQ(rate(10, -3.0), 0); // the clock stepped back
+    EXPECT_EQ(rate(10, 0.0), 0); // no reference sample
+    EXPECT_EQ(rate(10, -3.0), 0);
     EXPECT_EQ(rate(top, 1e-6), top);
     EXPECT_EQ(rate(std::numeric_limits<std::int64_t>::min(), 1e-6),
               std::numeric_limits<std::int64_t>::min());
