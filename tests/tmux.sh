@@ -18,8 +18,9 @@ new_session() { # tmux new-session options and command
     sock="$scratch/tmux-server$servers"
     tm new-session -d -s t "$@"
 }
-# The pane's pipe may still be writing as the server goes.
-trap 'tm kill-server 2>/dev/null; sleep 0.3; rm -rf "$scratch"' EXIT
+# The pane's pipe may still be writing as the server goes. A test may set
+# $on_exit to a command of its own to run first.
+trap 'eval "${on_exit:-}"; tm kill-server 2>/dev/null; sleep 0.3; rm -rf "$scratch"' EXIT
 
 screen() { tm capture-pane -t t -p; }
 # The monitor: the innermost process under the pane, however many shells
@@ -35,8 +36,9 @@ keys() { tm send-keys -t t "$@"; }
 plain_shell="env -i PATH=$PATH TERM=screen HOME=$scratch PS1='$ ' sh -i"
 # The command line that runs the monitor ($bin, with the arguments given) on
 # $scratch/table bind-mounted over /proc/interrupts.
+# A library preloaded ahead of the sanitizers' runtime (libfaketime) is let be.
 on_table() { # arguments
-    echo "ASAN_OPTIONS=detect_leaks=0 unshare -rm sh -c 'mount --bind $scratch/table /proc/interrupts && exec $bin${1:+ $1}'"
+    echo "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 unshare -rm sh -c 'mount --bind $scratch/table /proc/interrupts && exec $bin${1:+ $1}'"
 }
 fail() { # what, then lines to show
     printf 'FAIL %s\n' "$1"
