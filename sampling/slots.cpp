@@ -203,6 +203,7 @@ void alloc_slots() {
     }
     irqadjust.assign(numirqs, {});
     adjusted.clear();
+    sampletime = {};
     newest = -1;
 }
 
