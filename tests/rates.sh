@@ -58,6 +58,7 @@ check_rates() { # what
     local r total c0 c1
     r=$(row)
     read -r total c0 c1 _ <<<"${r:20}"
+    echo "rates: $1: CPU0 $c0, CPU1 $c1"
     if ! [[ "$c0" =~ ^[0-9]+$ && "$c1" =~ ^[0-9]+$ ]] ||
         ((c0 < 900 || c0 > 1100 || c1 < 270 || c1 > 330)); then
         fail "$1" "got CPU0 '$c0', CPU1 '$c1' a second; want 1000 and 300 within 10%" "$r"
