@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace kevrane {
 
@@ -26,10 +28,25 @@ std::vector<std::int64_t> staged; // counts of the rows this pass added, until i
 std::vector<std::int64_t> stagedtotals;
 std::vector<std::int64_t> scratch; // a merged row's line as read
 
+// A large machine's slots are tens of megabytes, first touched at start-up
+// or when the table grows. Where the kernel gives huge pages on request, that
+// first touch costs a fault per huge page rather than one per page.
+void huge_pages(std::vector<std::int64_t> &v) {
+#ifdef MADV_HUGEPAGE
+    static const std::uintptr_t page = sysconf(_SC_PAGESIZE);
+    const auto from = reinterpret_cast<std::uintptr_t>(v.data());
+    const auto to = reinterpret_cast<std::uintptr_t>(v.data() + v.capacity());
+    const std::uintptr_t b = (from + page - 1) & ~(page - 1), e = to & ~(page - 1);
+    if (e - b >= (std::uintptr_t{2} << 20)) madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
+#endif
+}
+
 // Room for `rows` rows of `cols` numbers and a little more, so that rows that
 // come pass after pass do not copy a large machine's slots each time.
 void make_room(std::vector<std::int64_t> &v, std::size_t rows, std::size_t cols) {
-    if (v.capacity() < rows * cols) v.reserve((rows + rows / 64 + 16) * cols);
+    if (v.capacity() >= rows * cols) return;
+    v.reserve((rows + rows / 64 + 16) * cols);
+    huge_pages(v);
 }
 
 std::int64_t *adjust_block(int slot, int row) {
@@ -198,6 +215,9 @@ void first_samples(int slot, int oldrows) {
 
 void alloc_slots() {
     for (int slot = 0; slot < 3; ++slot) {
+        std::vector<std::int64_t>().swap(irqcounts[slot]);
+        irqcounts[slot].reserve(static_cast<std::size_t>(numirqs) * numcpus);
+        huge_pages(irqcounts[slot]);
         irqcounts[slot].assign(static_cast<std::size_t>(numirqs) * numcpus, 0);
         irqtotals[slot].assign(numirqs, 0);
     }
