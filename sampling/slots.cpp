@@ -215,7 +215,6 @@ void first_samples(int slot, int oldrows) {
 
 void alloc_slots() {
     for (int slot = 0; slot < 3; ++slot) {
-        std::vector<std::int64_t>().swap(irqcounts[slot]);
         irqcounts[slot].reserve(static_cast<std::size_t>(numirqs) * numcpus);
         huge_pages(irqcounts[slot]);
         irqcounts[slot].assign(static_cast<std::size_t>(numirqs) * numcpus, 0);
