@@ -22,6 +22,7 @@ int read_input_active;
 namespace {
 
 int newest = -1;                  // the slot the last pass filled
+std::int64_t looked;              // when the pass under way last looked at the keyboard
 std::vector<int> adjusted;        // rows with an irqadjust block
 std::vector<char> fresh;          // CPU columns that came with this pass's header
 std::vector<std::int64_t> staged; // counts of the rows this pass added, until it ends
@@ -41,12 +42,30 @@ void huge_pages(std::vector<std::int64_t> &v) {
 #endif
 }
 
+// A look at the keyboard whenever a millisecond has gone by since the last:
+// a key typed during a long pass, or while a change moves every count, is
+// still answered within that, at a fraction of the cost of a look per line.
+void look_when_due() {
+    if (const std::int64_t now = monotonic_ns(); now - looked >= key_look_ns) {
+        looked = now;
+        get_input();
+    }
+}
+
 // Room for `rows` rows of `cols` numbers and a little more, so that rows that
-// come pass after pass do not copy a large machine's slots each time.
+// come pass after pass do not copy a large machine's slots each time. What is
+// there is copied a slice at a time, with looks at the keyboard between.
 void make_room(std::vector<std::int64_t> &v, std::size_t rows, std::size_t cols) {
     if (v.capacity() >= rows * cols) return;
-    v.reserve((rows + rows / 64 + 16) * cols);
-    huge_pages(v);
+    std::vector<std::int64_t> grown;
+    grown.reserve((rows + rows / 64 + 16) * cols);
+    huge_pages(grown);
+    constexpr std::size_t slice = 1 << 16;
+    for (std::size_t at = 0; at < v.size(); at += slice) {
+        grown.insert(grown.end(), v.begin() + at, v.begin() + std::min(v.size(), at + slice));
+        look_when_due();
+    }
+    v.swap(grown);
 }
 
 std::int64_t *adjust_block(int slot, int row) {
@@ -117,6 +136,7 @@ void add_columns(const std::vector<long> &cpus) {
             }
             // Totals, last in each adjustment row, stay last.
             if (to == now + 1) out.push_back(row[was]);
+            look_when_due();
         }
         v.swap(out);
     };
@@ -300,19 +320,15 @@ void read_input(int slot) {
     // its index; from the first that does not, by label.
     bool moved = false;
     // One look at the keyboard as the pass starts, then one whenever a
-    // millisecond has gone by: a key typed during a long pass is still
-    // answered within that, at a fraction of the cost of a look per line.
+    // millisecond has gone by.
     get_input();
     // The pass stands for the moment it starts reading: a table of up to a
     // chunk (some 200 CPUs) is printed by the kernel at that first read, and
     // a larger one is read at the same pace pass after pass.
-    std::int64_t looked = sampletime[slot] = monotonic_ns();
+    looked = sampletime[slot] = monotonic_ns();
     int index = 0;
     for (;; ++index) {
-        if (const std::int64_t now = monotonic_ns(); now - looked >= key_look_ns) {
-            looked = now;
-            get_input();
-        }
+        look_when_due();
         line_row m = index && !moved ? map_line(index) : line_row{-1, -1};
         bool guessed = false;
         char *line = skip && m.row >= 0 && m.member < 0 && !colmap ? read_line_from(skip, guessed)
@@ -374,6 +390,7 @@ void read_input(int slot) {
         if (!fed[r]) {
             std::copy_n(row_counts(before, r), numcpus, row_counts(slot, r));
             irqtotals[slot][r] = irqtotals[before][r];
+            look_when_due();
         }
     first_samples(slot, oldrows);
     newest = slot;
