@@ -236,7 +236,7 @@ void report_memory(const char *self, const table_file &t) {
     std::printf("\nfirst screen on %s (exec, start-up, three passes, a paint): %.0f ms\n",
                 t.name.c_str(), (monotonic_ns() - start) / 1e6);
     load(t.path);
-    double slots = 3.0 * numirqs * numcpus * 8 / (1 << 20);
+    double slots = 3.0 * numirqs * numcpus * sizeof irqcounts[0][0] / (1 << 20);
     std::printf("peak resident memory on %s: %.1f MiB; the three slots %.1f MiB; "
                 "over the slots %.1f MiB (target at most 16)\n",
                 t.name.c_str(), kib / 1024.0, slots, kib / 1024.0 - slots);

@@ -101,8 +101,14 @@ void alloc_tables();
 
 // sampling/slots.cpp and sampling/fields.cpp: the three sample slots and the sampler
 
-extern std::array<std::vector<std::int64_t>, 3> irqcounts; // [slot][row * numcpus + column]
-extern std::array<std::vector<std::int64_t>, 3> irqtotals; // [slot][row]
+// The kernel prints its counts as unsigned 32-bit numbers, and so they are
+// kept; a row whose counts need more (a merged row's sums, or a count no
+// kernel prints: negative, past 2^32 - 1) keeps them in irqwide instead.
+extern std::array<std::vector<std::uint32_t>, 3> irqcounts; // [slot][row * numcpus + column]
+extern std::array<std::vector<std::int64_t>, 3> irqtotals;  // [slot][row]
+// row -> its counts in 64 bits, [slot][column], a place more than there are
+// columns in each slot; empty for a row that fits 32 bits
+extern std::vector<std::vector<std::int64_t>> irqwide;
 // row -> what wraps and restarts added to its counts, [slot][column], the
 // total last; empty for a row whose counts never went down
 extern std::vector<std::vector<std::int64_t>> irqadjust;
@@ -113,11 +119,16 @@ extern int fieldwidth;        // kernel-format fields converted at once: 8, 4, 2
 std::int64_t parse_count(const char *field, const char **end);
 std::size_t store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
                        std::int64_t &total, const std::vector<int> *colmap, bool &down);
+std::size_t store_line(const char *line, std::uint32_t *counts, const std::uint32_t *before,
+                       std::int64_t &total, const std::vector<int> *colmap, bool &down,
+                       bool &fits);
 void alloc_slots();
 int getix(int selector);
 int previous_slot(int slot);
 std::int64_t step_down(std::int64_t before, std::int64_t now);
 std::int64_t shown_count(int cur, int ref, int row, int col);
+std::int64_t count_at(int slot, int row, int col);
+void set_count(int slot, int row, int col, std::int64_t v);
 void read_input(int slot);
 
 // Keys are looked for at most this often during a pass: a look is a system
@@ -130,8 +141,14 @@ inline std::int64_t monotonic_ns() {
     return t.tv_sec * std::int64_t{1000000000} + t.tv_nsec;
 }
 
-inline std::int64_t *row_counts(int slot, int row) {
+inline std::uint32_t *row_counts(int slot, int row) {
     return irqcounts[slot].data() + static_cast<std::size_t>(row) * numcpus;
+}
+
+// A row's 64-bit counts in a slot, or nullptr for a row that fits 32 bits.
+inline std::int64_t *wide_counts(int slot, int row) {
+    auto &w = irqwide[row];
+    return w.empty() ? nullptr : w.data() + static_cast<std::size_t>(slot) * (numcpus + 1);
 }
 
 // Counts come from text the kernel (or anything bind-mounted in its place)

@@ -98,14 +98,21 @@ inline std::uint64_t digits(std::uint64_t w) {
 }
 #endif
 
+// Cells of 32 bits take the kernel's counts; a field past 2^32 - 1 ends a
+// run of fields converted at once, and the one at a time path then finds it
+// does not fit.
+template <class Cell> constexpr bool narrow = sizeof(Cell) == 4;
+constexpr std::int64_t cell_max = 0xFFFFFFFF;
+
 #if defined(KEVRANE_X86)
 // Converts kernel-format fields two at a time, one in each 128-bit half, for
-// as long as both fields of a pair pass the check; returns how many it did.
-// Their sum is added to `sum` (no pass can hold enough fields to overflow it),
-// and `down` is set when one is below the previous sample's count in `prev`.
-[[gnu::target("avx2")]] int kernel_pairs_avx2(const char *g, int n, std::int64_t *out,
-                                              const std::int64_t *prev, std::int64_t &sum,
-                                              bool &down) {
+// as long as both fields of a pair pass the check (and fit the cells); returns
+// how many it did. Their sum is added to `sum` (no pass can hold enough fields
+// to overflow it), and `down` is set when one is below the previous sample's
+// count in `prev`.
+template <class Cell>
+[[gnu::target("avx2")]] int kernel_pairs_avx2(const char *g, int n, Cell *out, const Cell *prev,
+                                              std::int64_t &sum, bool &down) {
     const __m256i blank = _mm256_set1_epi8(' ');
     const __m256i below = _mm256_set1_epi8('0' - 1);
     const __m256i above = _mm256_set1_epi8('9' + 1);
@@ -143,10 +150,20 @@ inline std::uint64_t digits(std::uint64_t w) {
         v = _mm256_add_epi64(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
         const __m128i two =
             _mm256_castsi256_si128(_mm256_permute4x64_epi64(v, _MM_SHUFFLE(3, 1, 2, 0)));
-        fell = _mm_or_si128(
-            fell,
-            _mm_cmpgt_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(prev + done)), two));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + done), two);
+        if constexpr (narrow<Cell>) {
+            if (!_mm_testz_si128(_mm_cmpgt_epi64(two, _mm_set1_epi64x(cell_max)), _mm_set1_epi8(-1)))
+                break;
+            const __m128i was =
+                _mm_cvtepu32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(prev + done)));
+            fell = _mm_or_si128(fell, _mm_cmpgt_epi64(was, two));
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(out + done),
+                             _mm_shuffle_epi32(two, _MM_SHUFFLE(2, 0, 2, 0)));
+        } else {
+            fell = _mm_or_si128(fell, _mm_cmpgt_epi64(_mm_loadu_si128(
+                                                          reinterpret_cast<const __m128i *>(prev + done)),
+                                                      two));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + done), two);
+        }
         total = _mm_add_epi64(total, two);
     }
     sum = sat_add(sum, _mm_cvtsi128_si64(total) + _mm_extract_epi64(total, 1));
@@ -162,9 +179,10 @@ inline std::uint64_t digits(std::uint64_t w) {
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-[[gnu::target("avx512f,avx512bw")]] int kernel_quads_avx512(const char *g, int n, std::int64_t *out,
-                                                            const std::int64_t *prev,
-                                                            std::int64_t &sum, bool &down) {
+template <class Cell>
+[[gnu::target("avx512f,avx512bw")]] int kernel_quads_avx512(const char *g, int n, Cell *out,
+                                                            const Cell *prev, std::int64_t &sum,
+                                                            bool &down) {
     const __m512i blank = _mm512_set1_epi8(' ');
     const __m512i below = _mm512_set1_epi8('0' - 1);
     const __m512i above = _mm512_set1_epi8('9' + 1);
@@ -196,10 +214,22 @@ inline std::uint64_t digits(std::uint64_t w) {
                                      _mm512_mul_epu32(_mm512_srli_epi64(fours, 32), scale_odd));
         v = _mm512_add_epi64(v, _mm512_shuffle_epi32(v, _MM_PERM_BADC));
         const __m256i four = _mm512_castsi512_si256(_mm512_permutexvar_epi64(firsts, v));
-        fell = _mm256_or_si256(
-            fell, _mm256_cmpgt_epi64(
-                      _mm256_loadu_si256(reinterpret_cast<const __m256i *>(prev + done)), four));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + done), four);
+        if constexpr (narrow<Cell>) {
+            if (!_mm256_testz_si256(_mm256_cmpgt_epi64(four, _mm256_set1_epi64x(cell_max)),
+                                    _mm256_set1_epi8(-1)))
+                break;
+            const __m256i was = _mm256_cvtepu32_epi64(
+                _mm_loadu_si128(reinterpret_cast<const __m128i *>(prev + done)));
+            fell = _mm256_or_si256(fell, _mm256_cmpgt_epi64(was, four));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + done),
+                             _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
+                                 four, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6))));
+        } else {
+            fell = _mm256_or_si256(
+                fell, _mm256_cmpgt_epi64(
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(prev + done)), four));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + done), four);
+        }
         total = _mm256_add_epi64(total, four);
     }
     alignas(32) std::int64_t t[4];
@@ -234,9 +264,10 @@ constexpr std::array<std::uint64_t, 2> each_field(int column) {
 // field's last eight columns into one 64-bit lane and its first two into
 // another, so no field needs a load of its own. The check runs on the
 // loaded bytes as they stand, as bit masks of the 88 columns.
+template <class Cell>
 [[gnu::target("avx512f,avx512bw,avx512vbmi")]] int
-kernel_octets_vbmi(const char *g, int n, std::int64_t *out, const std::int64_t *prev,
-                   std::int64_t &sum, bool &down) {
+kernel_octets_vbmi(const char *g, int n, Cell *out, const Cell *prev, std::int64_t &sum,
+                   bool &down) {
     alignas(64) static constexpr auto lower = gather(2, 8), upper = gather(0, 2);
     // The one column where a digit may stand before a blank.
     constexpr auto nine = each_field(9);
@@ -273,8 +304,16 @@ kernel_octets_vbmi(const char *g, int n, std::int64_t *out, const std::int64_t *
         const __m512i v = _mm512_add_epi64(
             _mm512_add_epi64(_mm512_mul_epu32(fours, e4), _mm512_srli_epi64(fours, 32)),
             _mm512_mul_epu32(_mm512_maddubs_epi16(y, lead), e8));
-        fell |= _mm512_cmplt_epi64_mask(v, _mm512_loadu_si512(prev + done));
-        _mm512_storeu_si512(out + done, v);
+        if constexpr (narrow<Cell>) {
+            if (_mm512_cmpgt_epu64_mask(v, _mm512_set1_epi64(cell_max))) break;
+            fell |= _mm512_cmplt_epi64_mask(
+                v, _mm512_cvtepu32_epi64(
+                       _mm256_loadu_si256(reinterpret_cast<const __m256i *>(prev + done))));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + done), _mm512_cvtepi64_epi32(v));
+        } else {
+            fell |= _mm512_cmplt_epi64_mask(v, _mm512_loadu_si512(prev + done));
+            _mm512_storeu_si512(out + done, v);
+        }
         total = _mm512_add_epi64(total, v);
     }
     sum = sat_add(sum, _mm512_reduce_add_epi64(total));
@@ -331,23 +370,28 @@ struct field_walk {
 // sample's numbers for the columns it does not give; `down` is set when a
 // count is below the previous sample's. Returns how far into the line the last
 // columns came, all of them in the kernel's format and with no line end
-// before them; 0 when they did not.
-std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *before,
-                  std::int64_t &total, bool &down) {
+// before them; 0 when they did not. Into 32-bit cells, a count that does not
+// fit them clears `fits` and ends the store there, the line half stored.
+template <class Cell>
+std::size_t store(const char *line, Cell *counts, const Cell *before, std::int64_t &total,
+                  bool &down, bool &fits) {
     field_walk w(line);
     std::int64_t sum = 0;
     int j = 0;
     const char *run = nullptr; // where the fields read last began
     const char *end = nullptr; // past the last field, when kernel fields ended the columns
     auto put = [&](std::int64_t v) {
+        if constexpr (narrow<Cell>)
+            if (v < 0 || v > cell_max) return fits = false;
         down |= v < before[j];
-        counts[j] = v;
+        counts[j] = static_cast<Cell>(v);
         sum = sat_add(sum, v);
         ++j;
+        return true;
     };
     if (w.glued && numcpus > 0) {
         w.p = w.glued;
-        put(w.value());
+        if (!put(w.value())) return 0;
     }
     while (j < numcpus && w.to_blank()) {
         const char *g = w.p + 1;
@@ -371,7 +415,7 @@ std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *be
         }
 #endif
         while (j < numcpus && kernel_field(g, v)) {
-            put(v);
+            if (!put(v)) return 0;
             g += kfield;
         }
         if (j == numcpus) {
@@ -379,7 +423,7 @@ std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *be
             break;
         }
         w.p = skip_blanks(g - 1);
-        put(w.value());
+        if (!put(w.value())) return 0;
     }
     for (; j < numcpus; ++j) {
         counts[j] = before[j];
@@ -392,8 +436,9 @@ std::size_t store(const char *line, std::int64_t *counts, const std::int64_t *be
 
 // The same when this pass's header lists other CPUs than the columns: field i
 // belongs to the column of the CPU that label i names, if any.
-void store_mapped(const char *line, std::int64_t *counts, const std::int64_t *before,
-                  std::int64_t &total, const std::vector<int> &colmap, bool &down) {
+template <class Cell>
+void store_mapped(const char *line, Cell *counts, const Cell *before, std::int64_t &total,
+                  const std::vector<int> &colmap, bool &down, bool &fits) {
     static std::vector<char> fed;
     fed.assign(numcpus, 0);
     field_walk w(line);
@@ -407,7 +452,12 @@ void store_mapped(const char *line, std::int64_t *counts, const std::int64_t *be
         const std::int64_t v = w.value();
         const int c = colmap[i];
         if (c < 0) continue;
-        counts[c] = v;
+        if constexpr (narrow<Cell>)
+            if (v < 0 || v > cell_max) {
+                fits = false;
+                return;
+            }
+        counts[c] = static_cast<Cell>(v);
         fed[c] = 1;
     }
     // Summed by column: a header that names a CPU twice feeds its column twice,
@@ -459,8 +509,19 @@ std::int64_t parse_count(const char *field, const char **end) {
 // of a run of kernel fields that ends the columns, or 0.
 std::size_t store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
                        std::int64_t &total, const std::vector<int> *colmap, bool &down) {
-    if (!colmap) return store(line, counts, before, total, down);
-    store_mapped(line, counts, before, total, *colmap, down);
+    bool fits = true;
+    if (!colmap) return store(line, counts, before, total, down, fits);
+    store_mapped(line, counts, before, total, *colmap, down, fits);
+    return 0;
+}
+
+// The same into 32-bit cells; `fits` is cleared, the line half stored, when a
+// count does not fit them (no kernel prints one).
+std::size_t store_line(const char *line, std::uint32_t *counts, const std::uint32_t *before,
+                       std::int64_t &total, const std::vector<int> *colmap, bool &down,
+                       bool &fits) {
+    if (!colmap) return store(line, counts, before, total, down, fits);
+    store_mapped(line, counts, before, total, *colmap, down, fits);
     return 0;
 }
 

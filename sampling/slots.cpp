@@ -1,8 +1,9 @@
 // The three sample slots and the sampler. Slots 0 and 1 take turns as the
 // newest sample, slot 2 is the baseline taken at start-up; a display mode is
 // the newest slot minus the one it chooses as its reference. The slots hold
-// the counts as the kernel prints them; what wraps and restarts added on top
-// is kept beside them, for the few rows whose counts ever went down.
+// the counts as the kernel prints them, in 32 bits as it does; what wraps and
+// restarts added on top is kept beside them, for the few rows whose counts
+// ever went down, and so are the counts of the few rows that need 64 bits.
 
 #include "kevrane.h"
 
@@ -13,8 +14,9 @@
 
 namespace kevrane {
 
-std::array<std::vector<std::int64_t>, 3> irqcounts;
+std::array<std::vector<std::uint32_t>, 3> irqcounts;
 std::array<std::vector<std::int64_t>, 3> irqtotals;
+std::vector<std::vector<std::int64_t>> irqwide;
 std::vector<std::vector<std::int64_t>> irqadjust;
 std::array<std::int64_t, 3> sampletime;
 int read_input_active;
@@ -24,6 +26,7 @@ namespace {
 int newest = -1;                  // the slot the last pass filled
 std::int64_t looked;              // when the pass under way last looked at the keyboard
 std::vector<int> adjusted;        // rows with an irqadjust block
+std::vector<int> widened;         // rows with an irqwide block
 std::vector<char> fresh;          // CPU columns that came with this pass's header
 std::vector<std::int64_t> staged; // counts of the rows this pass added, until it ends
 std::vector<std::int64_t> stagedtotals;
@@ -32,7 +35,7 @@ std::vector<std::int64_t> scratch; // a merged row's line as read
 // A large machine's slots are tens of megabytes, first touched at start-up
 // or when the table grows. Where the kernel gives huge pages on request, that
 // first touch costs a fault per huge page rather than one per page.
-void huge_pages(std::vector<std::int64_t> &v) {
+template <class T> void huge_pages(std::vector<T> &v) {
 #ifdef MADV_HUGEPAGE
     static const std::uintptr_t page = sysconf(_SC_PAGESIZE);
     const auto from = reinterpret_cast<std::uintptr_t>(v.data());
@@ -55,9 +58,9 @@ void look_when_due() {
 // Room for `rows` rows of `cols` numbers and a little more, so that rows that
 // come pass after pass do not copy a large machine's slots each time. What is
 // there is copied a slice at a time, with looks at the keyboard between.
-void make_room(std::vector<std::int64_t> &v, std::size_t rows, std::size_t cols) {
+template <class T> void make_room(std::vector<T> &v, std::size_t rows, std::size_t cols) {
     if (v.capacity() >= rows * cols) return;
-    std::vector<std::int64_t> grown;
+    std::vector<T> grown;
     grown.reserve((rows + rows / 64 + 16) * cols);
     huge_pages(grown);
     constexpr std::size_t slice = 1 << 16;
@@ -89,9 +92,34 @@ void count_down(int slot, int row, int col, std::int64_t was, std::int64_t now) 
     adjust(slot, row, col, sat_add(sat_sub(was, now), step_down(was, now)));
 }
 
-void count_downs(int slot, int row, const std::int64_t *now, const std::int64_t *was) {
+template <class Cell> void count_downs(int slot, int row, const Cell *now, const Cell *was) {
     for (int c = 0; c < numcpus; ++c)
         if (now[c] < was[c] && !fresh[c]) count_down(slot, row, c, was[c], now[c]);
+}
+
+// A row's counts in 64 bits from now on: a merged row, whose sums may pass
+// 2^32, or one that met a count no kernel prints. Each slot's part has a
+// place more than there are columns, so that a row is never without one even
+// when there are none.
+std::int64_t *widen(int slot, int row) {
+    auto &w = irqwide[row];
+    if (w.empty()) {
+        const std::size_t part = static_cast<std::size_t>(numcpus) + 1;
+        w.assign(3 * part, 0);
+        for (int s = 0; s < 3; ++s)
+            std::copy_n(row_counts(s, row), numcpus, w.data() + s * part);
+        widened.push_back(row);
+    }
+    return wide_counts(slot, row);
+}
+
+// Copies a row's counts and total from one slot to another.
+void copy_row(int from, int to, int row) {
+    if (std::int64_t *w = wide_counts(from, row))
+        std::copy_n(w, numcpus, wide_counts(to, row));
+    else
+        std::copy_n(row_counts(from, row), numcpus, row_counts(to, row));
+    irqtotals[to][row] = irqtotals[from][row];
 }
 
 // CPUs the header names that have no column yet get one, in CPU-number
@@ -117,11 +145,11 @@ void add_columns(const std::vector<long> &cpus) {
         fresh[c] = 0;
     // Each row is copied run by run, the new columns 0: a large machine's
     // slots are tens of megabytes each.
-    auto move = [&](std::vector<std::int64_t> &v, std::size_t rows, int from, int to) {
-        std::vector<std::int64_t> out;
+    auto move = [&](auto &v, std::size_t rows, int from, int to) {
+        std::remove_reference_t<decltype(v)> out;
         make_room(out, rows, to);
         for (std::size_t r = 0; r < rows; ++r) {
-            const std::int64_t *row = v.data() + r * from;
+            const auto *row = v.data() + r * from;
             for (int n = 0, c = 0; n < now;) {
                 int k = 0;
                 while (n + k < now && fresh[n + k])
@@ -134,7 +162,7 @@ void add_columns(const std::vector<long> &cpus) {
                 n += k;
                 c += k;
             }
-            // Totals, last in each adjustment row, stay last.
+            // The place after the columns (an adjustment row's total) stays last.
             if (to == now + 1) out.push_back(row[was]);
             look_when_due();
         }
@@ -144,6 +172,8 @@ void add_columns(const std::vector<long> &cpus) {
         move(slot, numirqs, was, now);
     for (int r : adjusted)
         move(irqadjust[r], 3, was + 1, now + 1);
+    for (int r : widened)
+        move(irqwide[r], 3, was + 1, now + 1);
     for (auto &m : members)
         move(m.counts, 1, was, now);
     cpunum.swap(grown);
@@ -172,19 +202,30 @@ const std::vector<int> *column_map(const char *header) {
 // The rows this pass added get their slots, each holding the first sample:
 // they count from there, so since start they show 0 and their first rate is 0.
 void commit_rows() {
+    const int first = numirqs;
     const std::size_t rows = static_cast<std::size_t>(numirqs) + newrows;
     staged.resize(static_cast<std::size_t>(newrows) * numcpus);
     stagedtotals.resize(newrows);
     for (auto &s : irqcounts) {
         make_room(s, rows, numcpus);
-        s.insert(s.end(), staged.begin(), staged.end());
+        s.resize(rows * numcpus);
     }
     for (auto &t : irqtotals) {
         make_room(t, rows, 1);
         t.insert(t.end(), stagedtotals.begin(), stagedtotals.end());
     }
     irqadjust.resize(rows);
+    irqwide.resize(rows);
     numirqs = static_cast<int>(rows);
+    for (int r = first; r < numirqs; ++r) {
+        const std::int64_t *v = staged.data() + static_cast<std::size_t>(r - first) * numcpus;
+        const bool fits = std::all_of(v, v + numcpus, [](std::int64_t x) { return x >= 0 && x <= 0xFFFFFFFF; });
+        for (int slot = 0; slot < 3; ++slot)
+            if (fits)
+                std::copy_n(v, numcpus, row_counts(slot, r));
+            else
+                std::copy_n(v, numcpus, widen(slot, r));
+    }
     newrows = 0;
     relayout = 1;
     std::vector<std::int64_t>().swap(staged);
@@ -196,13 +237,13 @@ void commit_rows() {
 // what it brought along is taken off again.
 void sum_members(int slot, int oldrows, std::size_t oldmembers, std::vector<char> &fed) {
     for (const auto &m : members) {
-        std::fill_n(row_counts(slot, m.row), numcpus, 0);
+        std::fill_n(widen(slot, m.row), numcpus, 0);
         irqtotals[slot][m.row] = 0;
         if (m.row < oldrows) fed[m.row] = 1;
     }
     for (std::size_t i = 0; i < members.size(); ++i) {
         const member_line &m = members[i];
-        std::int64_t *row = row_counts(slot, m.row);
+        std::int64_t *row = wide_counts(slot, m.row);
         for (int c = 0; c < numcpus; ++c)
             row[c] = sat_add(row[c], m.counts[c]);
         irqtotals[slot][m.row] = sat_add(irqtotals[slot][m.row], m.total);
@@ -217,18 +258,117 @@ void sum_members(int slot, int oldrows, std::size_t oldmembers, std::vector<char
 void first_samples(int slot, int oldrows) {
     for (int o = 0; o < 3; ++o) {
         if (o == slot) continue;
-        for (int r = oldrows; r < numirqs; ++r) {
-            std::copy_n(row_counts(slot, r), numcpus, row_counts(o, r));
-            irqtotals[o][r] = irqtotals[slot][r];
-        }
+        for (int r = oldrows; r < numirqs; ++r)
+            copy_row(slot, o, r);
         for (int c = 0; c < numcpus; ++c)
             if (fresh[c])
                 for (int r = 0; r < oldrows; ++r) {
-                    const std::int64_t v = row_counts(slot, r)[c];
-                    row_counts(o, r)[c] = v;
+                    const std::int64_t v = count_at(slot, r, c);
+                    set_count(o, r, c, v);
                     irqtotals[o][r] = sat_add(irqtotals[o][r], v);
                 }
     }
+}
+
+// What the pass under way reads into and counts on from.
+struct {
+    int slot;                       // the slot it fills
+    int before;                     // the slot holding the sample before it
+    bool counting;                  // there is a sample before it to count on from
+    int oldrows;                    // rows with slots as it began; those after are staged
+    std::size_t oldmembers;         // merged rows' lines as it began
+    const std::vector<int> *colmap; // its header's CPUs among the columns, or nullptr
+} pass;
+std::vector<char> fed;             // rows whose line this pass has read
+std::vector<std::int64_t> zeros;   // what a row new in this pass counts from
+
+void start_pass(int slot) {
+    pass = {slot, previous_slot(slot), newest >= 0, numirqs, members.size(), nullptr};
+    read_input_active = 1;
+    show_mark();
+    rewind_table();
+    begin_pass();
+    fed.assign(numirqs, 0);
+    fresh.assign(numcpus, 0);
+    const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
+    for (int r : adjusted)
+        std::copy_n(irqadjust[r].data() + pass.before * w, w, irqadjust[r].data() + slot * w);
+    // One look at the keyboard as the pass starts, then one whenever a
+    // millisecond has gone by.
+    get_input();
+    // The pass stands for the moment it starts reading: a table of up to a
+    // chunk (some 200 CPUs) is printed by the kernel at that first read, and
+    // a larger one is read at the same pace pass after pass.
+    looked = sampletime[slot] = monotonic_ns();
+}
+
+// A line of a merged row keeps its own latest counts; the row is summed
+// from them as the pass ends.
+void read_member(int member, const char *line) {
+    member_line &mb = members[member];
+    scratch.resize(numcpus);
+    std::int64_t total = 0;
+    bool down = false;
+    store_line(line, scratch.data(), mb.counts.data(), total, pass.colmap, down);
+    if (down && pass.counting && static_cast<std::size_t>(member) < pass.oldmembers &&
+        mb.row < pass.oldrows)
+        count_downs(pass.slot, mb.row, scratch.data(), mb.counts.data());
+    mb.counts.swap(scratch);
+    mb.total = total;
+}
+
+// Stores a row's line: into its 32-bit cells, or into 64-bit ones for a row
+// new in this pass (staged until it ends) or one that needs them. Returns
+// what store_line does.
+std::size_t store_row(int row, const char *line, bool &down) {
+    const int slot = pass.slot, before = pass.before;
+    down = false;
+    if (row >= pass.oldrows) {
+        const int r = row - pass.oldrows;
+        staged.resize((static_cast<std::size_t>(r) + 1) * numcpus);
+        stagedtotals.resize(r + 1);
+        return store_line(line, staged.data() + static_cast<std::size_t>(r) * numcpus,
+                          zeros.data(), stagedtotals[r], pass.colmap, down);
+    }
+    if (!wide_counts(slot, row)) {
+        bool fits = true;
+        const std::size_t proven = store_line(line, row_counts(slot, row), row_counts(before, row),
+                                              irqtotals[slot][row], pass.colmap, down, fits);
+        if (fits) return proven;
+        widen(slot, row);
+        down = false;
+    }
+    return store_line(line, wide_counts(slot, row), wide_counts(before, row),
+                      irqtotals[slot][row], pass.colmap, down);
+}
+
+// A row whose counts went down counts on from where they were.
+void count_row_downs(int row) {
+    if (const std::int64_t *w = wide_counts(pass.slot, row))
+        count_downs(pass.slot, row, w, wide_counts(pass.before, row));
+    else
+        count_downs(pass.slot, row, row_counts(pass.slot, row), row_counts(pass.before, row));
+}
+
+// What is left once the table is read: new rows get their slots, merged rows
+// their sums, rows whose lines are gone the previous sample's numbers, and
+// the other slots the first sample of what is new.
+void end_pass(int lines) {
+    const int slot = pass.slot, oldrows = pass.oldrows;
+    trim_map(lines);
+    if (newrows) commit_rows();
+    sum_members(slot, oldrows, pass.oldmembers, fed);
+    // A row whose line is gone from the table had no news: it keeps the
+    // previous sample's numbers rather than this slot's older ones.
+    for (int r = 0; r < oldrows; ++r)
+        if (!fed[r]) {
+            copy_row(pass.before, slot, r);
+            look_when_due();
+        }
+    first_samples(slot, oldrows);
+    newest = slot;
+    clear_mark();
+    read_input_active = 0;
 }
 
 } // namespace
@@ -240,6 +380,8 @@ void alloc_slots() {
         irqcounts[slot].assign(static_cast<std::size_t>(numirqs) * numcpus, 0);
         irqtotals[slot].assign(numirqs, 0);
     }
+    irqwide.assign(numirqs, {});
+    widened.clear();
     irqadjust.assign(numirqs, {});
     adjusted.clear();
     sampletime = {};
@@ -281,10 +423,9 @@ std::int64_t step_down(std::int64_t before, std::int64_t now) {
 // and a difference of such numbers is not let below 0.
 std::int64_t shown_count(int cur, int ref, int row, int col) {
     const bool total = col == numcpus;
-    const std::size_t at = static_cast<std::size_t>(row) * numcpus + col;
-    const std::int64_t now = total ? irqtotals[cur][row] : irqcounts[cur][at];
+    const std::int64_t now = total ? irqtotals[cur][row] : count_at(cur, row, col);
     if (ref < 0) return now;
-    std::int64_t d = sat_sub(now, total ? irqtotals[ref][row] : irqcounts[ref][at]);
+    std::int64_t d = sat_sub(now, total ? irqtotals[ref][row] : count_at(ref, row, col));
     if (const auto &a = irqadjust[row]; !a.empty()) {
         const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
         d = sat_add(d, sat_sub(a[cur * w + col], a[ref * w + col]));
@@ -292,24 +433,22 @@ std::int64_t shown_count(int cur, int ref, int row, int col) {
     return d > 0 ? d : 0;
 }
 
+// A row's count in a column of a slot, from whichever cells hold it.
+std::int64_t count_at(int slot, int row, int col) {
+    if (const std::int64_t *w = wide_counts(slot, row)) return w[col];
+    return row_counts(slot, row)[col];
+}
+
+// Sets it; a row whose cells cannot take the count gets 64-bit ones.
+void set_count(int slot, int row, int col, std::int64_t v) {
+    if (!wide_counts(slot, row) && v >= 0 && v <= 0xFFFFFFFF)
+        row_counts(slot, row)[col] = static_cast<std::uint32_t>(v);
+    else
+        widen(slot, row)[col] = v;
+}
+
 void read_input(int slot) {
-    static std::vector<char> fed;
-    static std::vector<std::int64_t> zeros;
-    const std::vector<int> *colmap = nullptr;
-    const int before = previous_slot(slot);
-    const bool counting = newest >= 0; // a sample before this one to count on from
-    const int oldrows = numirqs;
-    const std::size_t oldmembers = members.size();
-    read_input_active = 1;
-    show_mark();
-    rewind_table();
-    begin_pass();
-    fed.assign(numirqs, 0);
-    fresh.assign(numcpus, 0);
-    for (int r : adjusted) {
-        const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
-        std::copy_n(irqadjust[r].data() + before * w, w, irqadjust[r].data() + slot * w);
-    }
+    start_pass(slot);
     // A row's line is searched for its end only past where the line before
     // had its counts: kernel lines put their counts in the same columns, and
     // reading the counts shows whether this line did too. A line that did
@@ -319,23 +458,17 @@ void read_input(int slot) {
     // Lines are mapped by index while each carries the label the map has for
     // its index; from the first that does not, by label.
     bool moved = false;
-    // One look at the keyboard as the pass starts, then one whenever a
-    // millisecond has gone by.
-    get_input();
-    // The pass stands for the moment it starts reading: a table of up to a
-    // chunk (some 200 CPUs) is printed by the kernel at that first read, and
-    // a larger one is read at the same pace pass after pass.
-    looked = sampletime[slot] = monotonic_ns();
     int index = 0;
     for (;; ++index) {
         look_when_due();
         line_row m = index && !moved ? map_line(index) : line_row{-1, -1};
         bool guessed = false;
-        char *line = skip && m.row >= 0 && m.member < 0 && !colmap ? read_line_from(skip, guessed)
-                                                                   : read_line();
+        char *line = skip && m.row >= 0 && m.member < 0 && !pass.colmap
+                         ? read_line_from(skip, guessed)
+                         : read_line();
         if (!line) break;
         if (index == 0) {
-            colmap = column_map(line);
+            pass.colmap = column_map(line);
             zeros.assign(numcpus, 0);
             continue;
         }
@@ -347,55 +480,23 @@ void read_input(int slot) {
             m = find_line(label, line, index);
         }
         if (m.row < 0) continue;
-        bool down = false;
         if (m.member >= 0) {
-            member_line &mb = members[m.member];
-            scratch.resize(numcpus);
-            std::int64_t total = 0;
-            store_line(line, scratch.data(), mb.counts.data(), total, colmap, down);
-            if (down && counting && static_cast<std::size_t>(m.member) < oldmembers &&
-                mb.row < oldrows)
-                count_downs(slot, mb.row, scratch.data(), mb.counts.data());
-            mb.counts.swap(scratch);
-            mb.total = total;
+            read_member(m.member, line);
             continue;
         }
-        const bool known = m.row < oldrows;
-        if (!known) {
-            staged.resize((static_cast<std::size_t>(m.row - oldrows) + 1) * numcpus);
-            stagedtotals.resize(m.row - oldrows + 1);
-        }
-        std::int64_t *counts =
-            known ? row_counts(slot, m.row)
-                  : staged.data() + static_cast<std::size_t>(m.row - oldrows) * numcpus;
-        std::int64_t &total = known ? irqtotals[slot][m.row] : stagedtotals[m.row - oldrows];
-        const std::int64_t *was = known ? row_counts(before, m.row) : zeros.data();
-        const std::size_t proven = store_line(line, counts, was, total, colmap, down);
+        bool down = false;
+        const std::size_t proven = store_row(m.row, line, down);
         if (guessed && proven < skip) {
             line = reread_line();
-            down = false;
-            skip = store_line(line, counts, was, total, colmap, down);
+            skip = store_row(m.row, line, down);
         } else
             skip = proven;
-        if (!known) continue;
-        if (down && counting) count_downs(slot, m.row, counts, was);
-        fed[m.row] = 1;
-    }
-    trim_map(index);
-    if (newrows) commit_rows();
-    sum_members(slot, oldrows, oldmembers, fed);
-    // A row whose line is gone from the table had no news: it keeps the
-    // previous sample's numbers rather than this slot's older ones.
-    for (int r = 0; r < oldrows; ++r)
-        if (!fed[r]) {
-            std::copy_n(row_counts(before, r), numcpus, row_counts(slot, r));
-            irqtotals[slot][r] = irqtotals[before][r];
-            look_when_due();
+        if (m.row < pass.oldrows) {
+            if (down && pass.counting) count_row_downs(m.row);
+            fed[m.row] = 1;
         }
-    first_samples(slot, oldrows);
-    newest = slot;
-    clear_mark();
-    read_input_active = 0;
+    }
+    end_pass(index);
 }
 
 } // namespace kevrane

@@ -17,7 +17,7 @@ TEST(FirstPaint, PerSecondStartsAtZero) {
     mode = 1;
     // The previous sample was never taken: every difference is the whole count,
     // but the interval since the epoch rounds each rate to 0.
-    row_counts(0, 0)[0] = 1000000;
+    set_count(0, 0, 0, 1000000);
     irqtotals[0][0] = 1000000;
     read_input_active = 0;
     repaint_screen(0);

@@ -36,7 +36,7 @@ void set_value(int row, int col, std::int64_t s0, std::int64_t s1, std::int64_t 
         if (col < 0)
             irqtotals[s][row] = v[s];
         else
-            row_counts(s, row)[col] = v[s];
+            set_count(s, row, col, v[s]);
     }
 }
 
@@ -227,8 +227,8 @@ TEST_F(Paint, PerSecondIsOverTheSamplesOwnInterval) {
     make_table(2, 4);
     const int cur = getix(1), ref = cur ^ 1;
     for (int s = 0; s < 3; ++s) {
-        row_counts(s, 0)[0] = s == cur ? 2500 : 1000;
-        row_counts(s, 0)[1] = s == cur ? 750 : 300;
+        set_count(s, 0, 0, s == cur ? 2500 : 1000);
+        set_count(s, 0, 1, s == cur ? 750 : 300);
         irqtotals[s][0] = s == cur ? 3250 : 1300;
     }
     // Taken 1.5 s apart, however long ago and whatever was painted since.
