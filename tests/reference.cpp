@@ -298,9 +298,8 @@ std::string model::differences(int cur, int prev) const {
                 if (k.ref == -2) continue;
                 // Since boot is the newest sample as read.
                 const std::int64_t got = k.ref >= 0 ? shown_count(cur, k.ref, r, c)
-                                         : c < n
-                                             ? irqcounts[cur][static_cast<std::size_t>(r) * n + c]
-                                             : irqtotals[cur][r];
+                                         : c < n ? count_at(cur, r, c)
+                                                 : irqtotals[cur][r];
                 // Counts too large for exact sums are only checked for their sign.
                 if (k.ref < 0 || !huge[r] ? got == k.want : got >= 0) continue;
                 return std::string("counts ") + k.what + " differ at row " + std::to_string(r) +
@@ -348,9 +347,12 @@ span field_of(const std::vector<span> &w, std::size_t f) {
 }
 
 // A count in its field's width, as the kernel prints it.
-std::string in_field(std::uint64_t v, std::size_t width = 10) {
-    std::string t = std::to_string(v);
+std::string in_field(const std::string &t, std::size_t width = 10) {
     return t.size() < width ? std::string(width - t.size(), ' ') + t : t;
+}
+
+std::string in_field(std::uint64_t v, std::size_t width = 10) {
+    return in_field(std::to_string(v), width);
 }
 
 void set_label(std::string &line, const std::string &label) {
@@ -366,15 +368,20 @@ void set_label(std::string &line, const std::string &label) {
         line.insert(w[0].begin, label + ": ");
 }
 
-std::uint64_t count_from(unsigned b) {
-    switch (b % 6) {
-    case 0: return 4294967295u - b / 6; // just below the wrap
-    case 1: return b / 6;               // small: after a wrap or a restart
-    case 2: return 2147483648u + b;     // half way round
-    case 3: return 4294967296u + b;     // past 32 bits
-    case 4: return 4294967000u;
+// Counts a kernel prints, and a few no kernel prints but a table in its place
+// may: negative, past 64 bits.
+std::string count_from(unsigned b) {
+    switch (b % 9) {
+    case 0: return std::to_string(4294967295u - b / 9); // just below the wrap
+    case 1: return std::to_string(b / 9);               // small: after a wrap or a restart
+    case 2: return std::to_string(2147483648u + b);     // half way round
+    case 3: return std::to_string(4294967296u + b);     // past 32 bits
+    case 4: return "4294967000";
+    case 5: return "-" + std::to_string(b / 9);
+    case 6: return "9999999999";
+    case 7: return std::string(20, '9');
     }
-    return 0;
+    return "0";
 }
 
 } // namespace
