@@ -149,7 +149,8 @@ void changed(benchmark::State &state, const std::string &path, const std::string
         state.ResumeTiming();
         looks = {};
         read_input(0);
-        look_stats["changed"].widest_ms = std::max(look_stats["changed"].widest_ms, looks.widest / 1e6);
+        look_stats["changed"].widest_ms =
+            std::max(look_stats["changed"].widest_ms, looks.widest / 1e6);
     }
 }
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <curses.h>
 #include <new>
-#include <poll.h>
 #include <unistd.h>
 
 namespace kevrane {

@@ -50,7 +50,8 @@ int key_waiting(std::int64_t until) {
         if (held || size_changed()) return key_held;
         pollfd p[2] = {{keys_ended ? -1 : keyfd, POLLIN, 0}, {screenfd, 0, 0}};
         const std::int64_t left = until ? std::max<std::int64_t>(until - monotonic_ns(), 0) : 0;
-        const timespec t{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        const timespec t{static_cast<time_t>(left / 1000000000),
+                         static_cast<long>(left % 1000000000)};
         const int n = ppoll(p, 2, &t, nullptr);
         if (n == 0) return key_none;
         if (n < 0) {

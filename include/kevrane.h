@@ -112,7 +112,8 @@ extern std::vector<std::vector<std::int64_t>> irqwide;
 // row -> what wraps and restarts added to its counts, [slot][column], the
 // total last; empty for a row whose counts never went down
 extern std::vector<std::vector<std::int64_t>> irqadjust;
-extern std::array<std::int64_t, 3> sampletime; // [slot] when its pass began reading, monotonic ns; 0: never
+extern std::array<std::int64_t, 3>
+    sampletime;               // [slot] when its pass began reading, monotonic ns; 0: never
 extern int read_input_active; // a sample is being taken: numbers are not painted
 extern int fieldwidth;        // kernel-format fields converted at once: 8, 4, 2 or 1 by processor
 
@@ -120,8 +121,7 @@ std::int64_t parse_count(const char *field, const char **end);
 std::size_t store_line(const char *line, std::int64_t *counts, const std::int64_t *before,
                        std::int64_t &total, const std::vector<int> *colmap, bool &down);
 std::size_t store_line(const char *line, std::uint32_t *counts, const std::uint32_t *before,
-                       std::int64_t &total, const std::vector<int> *colmap, bool &down,
-                       bool &fits);
+                       std::int64_t &total, const std::vector<int> *colmap, bool &down, bool &fits);
 void alloc_slots();
 int getix(int selector);
 int previous_slot(int slot);

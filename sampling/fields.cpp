@@ -151,7 +151,8 @@ template <class Cell>
         const __m128i two =
             _mm256_castsi256_si128(_mm256_permute4x64_epi64(v, _MM_SHUFFLE(3, 1, 2, 0)));
         if constexpr (narrow<Cell>) {
-            if (!_mm_testz_si128(_mm_cmpgt_epi64(two, _mm_set1_epi64x(cell_max)), _mm_set1_epi8(-1)))
+            if (!_mm_testz_si128(_mm_cmpgt_epi64(two, _mm_set1_epi64x(cell_max)),
+                                 _mm_set1_epi8(-1)))
                 break;
             const __m128i was =
                 _mm_cvtepu32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(prev + done)));
@@ -159,9 +160,9 @@ template <class Cell>
             _mm_storel_epi64(reinterpret_cast<__m128i *>(out + done),
                              _mm_shuffle_epi32(two, _MM_SHUFFLE(2, 0, 2, 0)));
         } else {
-            fell = _mm_or_si128(fell, _mm_cmpgt_epi64(_mm_loadu_si128(
-                                                          reinterpret_cast<const __m128i *>(prev + done)),
-                                                      two));
+            fell = _mm_or_si128(
+                fell, _mm_cmpgt_epi64(
+                          _mm_loadu_si128(reinterpret_cast<const __m128i *>(prev + done)), two));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + done), two);
         }
         total = _mm_add_epi64(total, two);
@@ -226,8 +227,9 @@ template <class Cell>
                                  four, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6))));
         } else {
             fell = _mm256_or_si256(
-                fell, _mm256_cmpgt_epi64(
-                          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(prev + done)), four));
+                fell,
+                _mm256_cmpgt_epi64(
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(prev + done)), four));
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + done), four);
         }
         total = _mm256_add_epi64(total, four);
@@ -306,9 +308,9 @@ kernel_octets_vbmi(const char *g, int n, Cell *out, const Cell *prev, std::int64
             _mm512_mul_epu32(_mm512_maddubs_epi16(y, lead), e8));
         if constexpr (narrow<Cell>) {
             if (_mm512_cmpgt_epu64_mask(v, _mm512_set1_epi64(cell_max))) break;
-            fell |= _mm512_cmplt_epi64_mask(
-                v, _mm512_cvtepu32_epi64(
-                       _mm256_loadu_si256(reinterpret_cast<const __m256i *>(prev + done))));
+            fell |=
+                _mm512_cmplt_epi64_mask(v, _mm512_cvtepu32_epi64(_mm256_loadu_si256(
+                                               reinterpret_cast<const __m256i *>(prev + done))));
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + done), _mm512_cvtepi64_epi32(v));
         } else {
             fell |= _mm512_cmplt_epi64_mask(v, _mm512_loadu_si512(prev + done));

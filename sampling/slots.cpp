@@ -41,7 +41,8 @@ template <class T> void huge_pages(std::vector<T> &v) {
     const auto from = reinterpret_cast<std::uintptr_t>(v.data());
     const auto to = reinterpret_cast<std::uintptr_t>(v.data() + v.capacity());
     const std::uintptr_t b = (from + page - 1) & ~(page - 1), e = to & ~(page - 1);
-    if (e - b >= (std::uintptr_t{2} << 20)) madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
+    if (e - b >= (std::uintptr_t{2} << 20))
+        madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
 #endif
 }
 
@@ -219,7 +220,8 @@ void commit_rows() {
     numirqs = static_cast<int>(rows);
     for (int r = first; r < numirqs; ++r) {
         const std::int64_t *v = staged.data() + static_cast<std::size_t>(r - first) * numcpus;
-        const bool fits = std::all_of(v, v + numcpus, [](std::int64_t x) { return x >= 0 && x <= 0xFFFFFFFF; });
+        const bool fits =
+            std::all_of(v, v + numcpus, [](std::int64_t x) { return x >= 0 && x <= 0xFFFFFFFF; });
         for (int slot = 0; slot < 3; ++slot)
             if (fits)
                 std::copy_n(v, numcpus, row_counts(slot, r));
@@ -279,8 +281,8 @@ struct {
     std::size_t oldmembers;         // merged rows' lines as it began
     const std::vector<int> *colmap; // its header's CPUs among the columns, or nullptr
 } pass;
-std::vector<char> fed;             // rows whose line this pass has read
-std::vector<std::int64_t> zeros;   // what a row new in this pass counts from
+std::vector<char> fed;           // rows whose line this pass has read
+std::vector<std::int64_t> zeros; // what a row new in this pass counts from
 
 void start_pass(int slot) {
     pass = {slot, previous_slot(slot), newest >= 0, numirqs, members.size(), nullptr};
@@ -327,8 +329,8 @@ std::size_t store_row(int row, const char *line, bool &down) {
         const int r = row - pass.oldrows;
         staged.resize((static_cast<std::size_t>(r) + 1) * numcpus);
         stagedtotals.resize(r + 1);
-        return store_line(line, staged.data() + static_cast<std::size_t>(r) * numcpus,
-                          zeros.data(), stagedtotals[r], pass.colmap, down);
+        return store_line(line, staged.data() + static_cast<std::size_t>(r) * numcpus, zeros.data(),
+                          stagedtotals[r], pass.colmap, down);
     }
     if (!wide_counts(slot, row)) {
         bool fits = true;
@@ -338,8 +340,8 @@ std::size_t store_row(int row, const char *line, bool &down) {
         widen(slot, row);
         down = false;
     }
-    return store_line(line, wide_counts(slot, row), wide_counts(before, row),
-                      irqtotals[slot][row], pass.colmap, down);
+    return store_line(line, wide_counts(slot, row), wide_counts(before, row), irqtotals[slot][row],
+                      pass.colmap, down);
 }
 
 // A row whose counts went down counts on from where they were.

@@ -298,8 +298,8 @@ std::string model::differences(int cur, int prev) const {
                 if (k.ref == -2) continue;
                 // Since boot is the newest sample as read.
                 const std::int64_t got = k.ref >= 0 ? shown_count(cur, k.ref, r, c)
-                                         : c < n ? count_at(cur, r, c)
-                                                 : irqtotals[cur][r];
+                                         : c < n    ? count_at(cur, r, c)
+                                                    : irqtotals[cur][r];
                 // Counts too large for exact sums are only checked for their sign.
                 if (k.ref < 0 || !huge[r] ? got == k.want : got >= 0) continue;
                 return std::string("counts ") + k.what + " differ at row " + std::to_string(r) +

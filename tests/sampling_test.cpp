@@ -404,9 +404,9 @@ TEST_F(Sampling, CountsPast32BitsReadExactlyAtEveryWidth) {
     const int widest = fieldwidth;
     auto line = [](const char *label, std::int64_t a, std::int64_t b) {
         char l[200];
-        std::snprintf(l, sizeof l, "%4s: %10lld %10lld %10d %10d %10d %10d %10d %10d %10d  chip dev\n",
-                      label, static_cast<long long>(a), static_cast<long long>(b), 3, 4, 5, 6, 7,
-                      8, 9);
+        std::snprintf(l, sizeof l,
+                      "%4s: %10lld %10lld %10d %10d %10d %10d %10d %10d %10d  chip dev\n", label,
+                      static_cast<long long>(a), static_cast<long long>(b), 3, 4, 5, 6, 7, 8, 9);
         return std::string(l);
     };
     std::string header;
