@@ -112,8 +112,8 @@ extern std::vector<std::vector<std::int64_t>> irqwide;
 // row -> what wraps and restarts added to its counts, [slot][column], the
 // total last; empty for a row whose counts never went down
 extern std::vector<std::vector<std::int64_t>> irqadjust;
-extern std::array<std::int64_t, 3>
-    sampletime;               // [slot] when its pass began reading, monotonic ns; 0: never
+// [slot] when its pass began reading, monotonic ns; 0: never taken
+extern std::array<std::int64_t, 3> sampletime;
 extern int read_input_active; // a sample is being taken: numbers are not painted
 extern int fieldwidth;        // kernel-format fields converted at once: 8, 4, 2 or 1 by processor
 
