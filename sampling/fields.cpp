@@ -265,53 +265,68 @@ constexpr std::array<std::uint64_t, 2> each_field(int column) {
 // Eight fields at a time from two plain loads: a byte permute gathers each
 // field's last eight columns into one 64-bit lane and its first two into
 // another, so no field needs a load of its own. The check runs on the
-// loaded bytes as they stand, as bit masks of the 88 columns.
+// loaded bytes as they stand, as bit masks of the 88 columns. Into 32-bit
+// cells, a field past 2^32 - 1 clears `fits` (the caller then stores the line
+// again in 64 bits): checked once for the whole run, since moving a mask out
+// of the vector unit for every round is what this loop is short of.
 template <class Cell>
-[[gnu::target("avx512f,avx512bw,avx512vbmi")]] int
-kernel_octets_vbmi(const char *g, int n, Cell *out, const Cell *prev, std::int64_t &sum,
-                   bool &down) {
+[[gnu::target("avx512f,avx512bw,avx512vl,avx512vbmi")]] int
+kernel_octets_vbmi(const char *g, int n, Cell *out, const Cell *prev, std::int64_t &sum, bool &down,
+                   bool &fits) {
     alignas(64) static constexpr auto lower = gather(2, 8), upper = gather(0, 2);
     // The one column where a digit may stand before a blank.
     constexpr auto nine = each_field(9);
-    constexpr std::uint64_t used = 0xFFFFFF; // columns 64-87 in the second load
-    const __m512i blank = _mm512_set1_epi8(' ');
-    const __m512i zero = _mm512_set1_epi8('0');
-    const __m512i ten = _mm512_set1_epi8(10);
-    const __m512i low = _mm512_set1_epi8(0x0F);
+    constexpr std::uint32_t used = 0xFFFFFF; // columns 64-87 in the second load
+    __m512i blank = _mm512_set1_epi8(' ');
+    __m512i zero = _mm512_set1_epi8('0');
+    __m512i ten = _mm512_set1_epi8(10);
+    __m512i low = _mm512_set1_epi8(0x0F);
     const __m512i lo_ix = _mm512_load_si512(lower.data());
     const __m512i hi_ix = _mm512_load_si512(upper.data());
-    const __m512i tens = _mm512_set1_epi16(0x010A); // 10 * first + second
-    const __m512i lead = _mm512_set1_epi64(0x010A); // the same for the lane's first two only
-    const __m512i hundreds = _mm512_set1_epi32(0x00010064); // 100 * first + second
-    const __m512i e4 = _mm512_set1_epi64(10000), e8 = _mm512_set1_epi64(100000000);
-    __m512i total = _mm512_setzero_si512();
+    __m512i tens = _mm512_set1_epi16(0x010A);         // 10 * first + second
+    __m512i lead = _mm512_set1_epi64(0x010A);         // the same for the lane's first two only
+    __m512i hundreds = _mm512_set1_epi32(0x00010064); // 100 * first + second
+    __m512i e4 = _mm512_set1_epi64(10000), e8 = _mm512_set1_epi64(100000000);
+    __m512i wide = _mm512_set1_epi64(~cell_max); // bits a 32-bit cell has no room for
+    // GCC would build these again on every round of the loop, a tenth of its
+    // time; an empty asm that claims to change them keeps them in registers.
+    asm(""
+        : "+v"(blank), "+v"(zero), "+v"(ten), "+v"(low), "+v"(tens), "+v"(lead), "+v"(hundreds),
+          "+v"(e4), "+v"(e8), "+v"(wide));
+    const __m256i blank2 = _mm512_castsi512_si256(blank), zero2 = _mm512_castsi512_si256(zero),
+                  ten2 = _mm512_castsi512_si256(ten);
+    __m512i total = _mm512_setzero_si512(), all = _mm512_setzero_si512();
+    __m256i below = _mm256_setzero_si256(); // lanes where a previous count was higher
     __mmask8 fell = 0;
     int done = 0;
     for (; done + 8 <= n; done += 8, g += 8 * kfield) {
         const __m512i a = _mm512_loadu_si512(g);
-        const __m512i b =
-            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(g + 64)));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(g + 64));
         const std::uint64_t s0 = _mm512_cmpeq_epi8_mask(a, blank);
-        const std::uint64_t s1 = _mm512_cmpeq_epi8_mask(b, blank) & used;
+        const std::uint64_t s1 = _mm256_cmpeq_epi8_mask(b, blank2) & used;
         const std::uint64_t d0 = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(a, zero), ten);
-        const std::uint64_t d1 = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(b, zero), ten) & used;
+        const std::uint64_t d1 = _mm256_cmplt_epu8_mask(_mm256_sub_epi8(b, zero2), ten2) & used;
         // Every column a blank or a digit, and a digit followed by a blank
         // only in column 9: blanks lead, digits run to the end.
         const std::uint64_t ends0 = d0 & (s0 >> 1 | s1 << 63), ends1 = d1 & s1 >> 1;
         if ((~(s0 | d0) | ((s1 | d1) ^ used) | (ends0 ^ nine[0]) | (ends1 ^ nine[1])) != 0) break;
         // Blanks (0x20) keep no low bits: they read as leading zeros.
-        const __m512i x = _mm512_and_si512(_mm512_permutex2var_epi8(a, lo_ix, b), low);
-        const __m512i y = _mm512_and_si512(_mm512_permutex2var_epi8(a, hi_ix, b), low);
+        const __m512i bz = _mm512_castsi256_si512(b);
+        const __m512i x = _mm512_and_si512(_mm512_permutex2var_epi8(a, lo_ix, bz), low);
+        const __m512i y = _mm512_and_si512(_mm512_permutex2var_epi8(a, hi_ix, bz), low);
         const __m512i fours = _mm512_madd_epi16(_mm512_maddubs_epi16(x, tens), hundreds);
         const __m512i v = _mm512_add_epi64(
             _mm512_add_epi64(_mm512_mul_epu32(fours, e4), _mm512_srli_epi64(fours, 32)),
             _mm512_mul_epu32(_mm512_maddubs_epi16(y, lead), e8));
+        // The previous sample streams in from memory, and the hardware's own
+        // prefetch stops at every page: ask for it a kilobyte ahead.
+        _mm_prefetch(reinterpret_cast<const char *>(prev + done) + 1024, _MM_HINT_T0);
         if constexpr (narrow<Cell>) {
-            if (_mm512_cmpgt_epu64_mask(v, _mm512_set1_epi64(cell_max))) break;
-            fell |=
-                _mm512_cmplt_epi64_mask(v, _mm512_cvtepu32_epi64(_mm256_loadu_si256(
-                                               reinterpret_cast<const __m256i *>(prev + done))));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + done), _mm512_cvtepi64_epi32(v));
+            all = _mm512_or_si512(all, v);
+            const __m256i v32 = _mm512_cvtepi64_epi32(v);
+            const __m256i was = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(prev + done));
+            below = _mm256_or_si256(below, _mm256_xor_si256(_mm256_max_epu32(v32, was), v32));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + done), v32);
         } else {
             fell |= _mm512_cmplt_epi64_mask(v, _mm512_loadu_si512(prev + done));
             _mm512_storeu_si512(out + done, v);
@@ -319,7 +334,8 @@ kernel_octets_vbmi(const char *g, int n, Cell *out, const Cell *prev, std::int64
         total = _mm512_add_epi64(total, v);
     }
     sum = sat_add(sum, _mm512_reduce_add_epi64(total));
-    down |= fell != 0;
+    down |= fell != 0 || !_mm256_testz_si256(below, below);
+    if (_mm512_test_epi64_mask(all, wide)) fits = false;
     return done;
 }
 #if defined(__GNUC__) && !defined(__clang__)
@@ -332,7 +348,8 @@ kernel_octets_vbmi(const char *g, int n, Cell *out, const Cell *prev, std::int64
 int widest() {
 #if defined(KEVRANE_X86)
     __builtin_cpu_init(); // this runs among the static constructors
-    if (__builtin_cpu_supports("avx512bw")) return __builtin_cpu_supports("avx512vbmi") ? 8 : 4;
+    if (__builtin_cpu_supports("avx512bw"))
+        return __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vl") ? 8 : 4;
     if (__builtin_cpu_supports("avx2")) return 2;
 #endif
     return 1;
@@ -401,7 +418,8 @@ std::size_t store(const char *line, Cell *counts, const Cell *before, std::int64
         std::int64_t v;
 #if defined(KEVRANE_X86)
         if (fieldwidth >= 8) {
-            int k = kernel_octets_vbmi(g, numcpus - j, counts + j, before + j, sum, down);
+            int k = kernel_octets_vbmi(g, numcpus - j, counts + j, before + j, sum, down, fits);
+            if (!fits) return 0;
             j += k;
             g += k * kfield;
         }
