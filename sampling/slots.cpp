@@ -299,8 +299,9 @@ void start_pass(int slot) {
     // millisecond has gone by.
     get_input();
     // The pass stands for the moment it starts reading: a table of up to a
-    // chunk (some 200 CPUs) is printed by the kernel at that first read, and
-    // a larger one is read at the same pace pass after pass.
+    // chunk (a machine of a few hundred CPUs) is printed by the kernel at
+    // that first read, and a larger one is read at the same pace pass after
+    // pass.
     looked = sampletime[slot] = monotonic_ns();
 }
 
