@@ -141,6 +141,11 @@ inline std::int64_t monotonic_ns() {
     return t.tv_sec * std::int64_t{1000000000} + t.tv_nsec;
 }
 
+// Whether a count fits a 32-bit cell, as every count a kernel prints does.
+inline bool fits_cell(std::int64_t v) {
+    return v >= 0 && v <= 0xFFFFFFFF;
+}
+
 inline std::uint32_t *row_counts(int slot, int row) {
     return irqcounts[slot].data() + static_cast<std::size_t>(row) * numcpus;
 }

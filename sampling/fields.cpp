@@ -401,7 +401,7 @@ std::size_t store(const char *line, Cell *counts, const Cell *before, std::int64
     const char *end = nullptr; // past the last field, when kernel fields ended the columns
     auto put = [&](std::int64_t v) {
         if constexpr (narrow<Cell>)
-            if (v < 0 || v > cell_max) return fits = false;
+            if (!fits_cell(v)) return fits = false;
         down |= v < before[j];
         counts[j] = static_cast<Cell>(v);
         sum = sat_add(sum, v);
@@ -473,7 +473,7 @@ void store_mapped(const char *line, Cell *counts, const Cell *before, std::int64
         const int c = colmap[i];
         if (c < 0) continue;
         if constexpr (narrow<Cell>)
-            if (v < 0 || v > cell_max) {
+            if (!fits_cell(v)) {
                 fits = false;
                 return;
             }

@@ -220,8 +220,7 @@ void commit_rows() {
     numirqs = static_cast<int>(rows);
     for (int r = first; r < numirqs; ++r) {
         const std::int64_t *v = staged.data() + static_cast<std::size_t>(r - first) * numcpus;
-        const bool fits =
-            std::all_of(v, v + numcpus, [](std::int64_t x) { return x >= 0 && x <= 0xFFFFFFFF; });
+        const bool fits = std::all_of(v, v + numcpus, fits_cell);
         for (int slot = 0; slot < 3; ++slot)
             if (fits)
                 std::copy_n(v, numcpus, row_counts(slot, r));
@@ -444,7 +443,7 @@ std::int64_t count_at(int slot, int row, int col) {
 
 // Sets it; a row whose cells cannot take the count gets 64-bit ones.
 void set_count(int slot, int row, int col, std::int64_t v) {
-    if (!wide_counts(slot, row) && v >= 0 && v <= 0xFFFFFFFF)
+    if (!wide_counts(slot, row) && fits_cell(v))
         row_counts(slot, row)[col] = static_cast<std::uint32_t>(v);
     else
         widen(slot, row)[col] = v;
