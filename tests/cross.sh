@@ -2,6 +2,9 @@
 # Cross-builds Kevrane for other architectures and runs its tests there:
 # every GoogleTest suite and the terminal tests of the binary.
 #   tests/cross.sh [s390x] [arm64] [ppc64el] [armhf] [i386] [riscv64]   (all six by default)
+# The 64-bit ones that large servers run (s390x, arm64, ppc64el) are also
+# built statically, and that binary is run alone in a bare root under a
+# static qemu-user (tests/bare_root.sh), and packed as a tarball and an RPM.
 # i386 runs on the x86-64 kernel itself, through its own loader, where that
 # kernel runs 32-bit x86 programs, and under qemu-user where it does not
 # (KEVRANE_I386_QEMU=1 takes qemu all the same); the others under qemu-user.
@@ -20,9 +23,11 @@ declare -A triple=([s390x]=s390x-linux-gnu [arm64]=aarch64-linux-gnu [ppc64el]=p
     [armhf]=arm-linux-gnueabihf [i386]=i686-linux-gnu [riscv64]=riscv64-linux-gnu)
 # Debian's library folder, where it is not the compiler's triple.
 declare -A multiarch=([i386]=i386-linux-gnu)
+# RPM's name for the architecture, where a static build and its packages are made.
+declare -A rpmarch=([s390x]=s390x [arm64]=aarch64 [ppc64el]=ppc64le)
 target_packages=(libncurses-dev libncurses6 libncursesw6 libtinfo6 libgtest-dev)
 as_root=$([ "$(id -u)" = 0 ] || echo sudo)
-packages=(cmake ninja-build qemu-user tmux util-linux procps)
+packages=(cmake ninja-build qemu-user qemu-user-static binutils rpm tmux util-linux procps)
 for a in "${archs[@]}"; do
     [ -n "${triple[$a]:-}" ] || {
         echo "cross.sh: unknown architecture $a (${!triple[*]})"
@@ -110,4 +115,16 @@ for a in "${archs[@]}"; do
     }
     cmake --build "$dir/build"
     ctest --test-dir "$dir/build" --output-on-failure
+    [ -n "${rpmarch[$a]:-}" ] || continue
+    echo "== $a, static"
+    cmake -S . -B "$dir/static" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEVRANE_WERROR=ON -DKEVRANE_STATIC=ON \
+        -DKEVRANE_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$a.cmake" -DKEVRANE_SYSROOT="$sysroot" \
+        -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >"$dir/static.log" || {
+        cat "$dir/static.log"
+        exit 1
+    }
+    cmake --build "$dir/static"
+    ctest --test-dir "$dir/static" --output-on-failure
+    (cd "$dir/static" && cpack >cpack.log)
+    ls "$dir/static/kevrane-"*"-linux-${rpmarch[$a]}.tar.gz" "$dir/static/kevrane-"*"-1.${rpmarch[$a]}.rpm"
 done

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a clean release build, unpacks it, checks its
-# metadata and runs the unpacked binary.
+# metadata and runs the unpacked binary. Then the same for the static build's
+# tarball and RPM: the RPM installed into an empty root, run and removed, and
+# the static binary alone in bare roots (bare_root.sh).
 set -u
 src=$(realpath "$1")
 scratch=$(mktemp -d)
@@ -11,6 +13,7 @@ check() { # what, got, want
     if [ "$2" != "$3" ]; then
         printf 'FAIL %s\n  got:  %s\n  want: %s\n' "$1" "$2" "$3"
         fails=$((fails + 1))
+        return 1
     fi
 }
 
@@ -64,6 +67,63 @@ else
 fi
 
 zcat "$scratch/root/usr/share/man/man1/kevrane.1.gz" | grep -q '^\.SH EXIT STATUS' || check "manual page" "no EXIT STATUS" "EXIT STATUS"
+
+# The static build's packages.
+static=$scratch/static
+cmake -S "$src" -B "$static" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEVRANE_TESTS=OFF -DKEVRANE_STATIC=ON \
+    -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >"$scratch/log" 2>&1 &&
+    cmake --build "$static" >>"$scratch/log" 2>&1 &&
+    (cd "$static" && cpack) >>"$scratch/log" 2>&1 || {
+    cat "$scratch/log"
+    echo "FAIL building the static packages"
+    exit 1
+}
+"$(dirname "$0")/bare_root.sh" "$static/kevrane" "$src/tests/data"
+case $? in
+0) ;;
+77) skipped="the static binary was not run in bare roots" ;;
+*) check "bare roots" failed passed ;;
+esac
+
+machine=$(uname -m)
+tgz=$static/kevrane-$version-linux-$machine.tar.gz
+unpacked="$scratch/a folder with spaces"
+mkdir "$unpacked"
+tar -C "$unpacked" -xzf "$tgz" || check "tarball $tgz" "not unpacked" unpacked
+top="$unpacked/kevrane-$version-linux-$machine"
+for f in bin/kevrane share/man/man1/kevrane.1.gz share/doc/kevrane/README.md share/doc/kevrane/LICENSE \
+    share/doc/kevrane/NOTICE; do
+    [ -f "$top/$f" ] || check "tarball: $f" missing present
+done
+"$top/bin/kevrane" -H >"$scratch/out" 2>&1
+check "tarball: usage line" "$(cat "$scratch/out")" "usage: $top/bin/kevrane cH"
+
+rpm=$static/kevrane-$version-1.$machine.rpm
+check "RPM" "$(rpm -qp --qf '%{NAME} %{VERSION}-%{RELEASE} %{ARCH}' "$rpm" 2>&1)" "kevrane $version-1 $machine"
+check "RPM: what it requires" "$(rpm -qp --requires "$rpm" | grep -v '^rpmlib(')" ""
+check "RPM: licence" "$(rpm -qp --qf '%{LICENSE}' "$rpm" | cut -d' ' -f1)" MIT
+[ -n "$(rpm -qp --changelog "$rpm")" ] || check "RPM: changelog" none present
+check "RPM: files" "$(rpm -qp --dump "$rpm" | awk '{ print $1, $5, $6, $7 }')" "/usr/bin/kevrane 0100755 root root
+/usr/share/doc/kevrane 040755 root root
+/usr/share/doc/kevrane/LICENSE 0100644 root root
+/usr/share/doc/kevrane/NOTICE 0100644 root root
+/usr/share/doc/kevrane/README.md 0100644 root root
+/usr/share/doc/kevrane/changelog.gz 0100644 root root
+/usr/share/man/man1/kevrane.1.gz 0100644 root root"
+# Into an empty root with its own database, run there, removed. Debian's rpm
+# keeps its database in the home folder unless told. Nothing but folders
+# and the database may stay behind.
+if userns; then
+    mkdir "$scratch/rpmroot"
+    unshare -r sh -c 'r="rpm --root $0 --dbpath /var/lib/rpm"
+        $r --initdb && $r -i "$1" && chroot "$0" /usr/bin/kevrane -H >"$0.usage"
+        [ $? = 1 ] && $r -e kevrane' "$scratch/rpmroot" "$rpm" 2>"$scratch/rpm.err"
+    check "RPM: installed, run and removed" "$?" 0 || cat "$scratch/rpm.err"
+    check "RPM: usage line where installed" "$(cat "$scratch/rpmroot.usage")" "usage: /usr/bin/kevrane cH"
+    check "RPM: left behind" "$(find "$scratch/rpmroot" ! -type d ! -path '*/var/lib/rpm/*' -o -name 'kevrane*')" ""
+else
+    skipped="the RPM was not installed"
+fi
 
 if [ "$fails" = 0 ] && [ -n "${skipped:-}" ]; then
     userns_skip_note "$skipped"
