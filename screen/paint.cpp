@@ -4,8 +4,10 @@
 
 #include "kevrane.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <curses.h>
 
@@ -91,12 +93,24 @@ void print_header() {
     wattrset(stdscr, A_NORMAL);
 }
 
+namespace {
+
+// The clock ends with the last CPU field shown, unless the title reaches
+// that far (a long node name, or few columns): then it stands one blank past
+// the title, which says what the numbers are and is never covered.
+int clock_col() {
+    const int col = std::max(fieldcols * (ecol - bcol) + 8, 0);
+    const int titlelen = static_cast<int>(std::strlen(kname.nodename) + 3 + std::strlen(title[mode]));
+    return titlelen >= col ? titlelen + 1 : col;
+}
+
+} // namespace
+
 void print_timestamp() {
     wattrset(stdscr, A_BOLD);
-    int col = fieldcols * (ecol - bcol) + 8;
     std::time_t now = std::time(nullptr);
     const char *clock = std::ctime(&now);
-    if (clock) put_text(0, col < 0 ? 0 : col, clock, 24);
+    if (clock) put_text(0, clock_col(), clock, 24);
     wattrset(stdscr, A_NORMAL);
 }
 
