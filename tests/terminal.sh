@@ -130,5 +130,21 @@ keys "stty -a | tr ' ' '\n' | grep -x -e echo -e icanon -e -echo -e -icanon | tr
 wait_for "icanon echo"
 expect_bells 1
 
+# A long node name, in a private UTS namespace: each mode's title reads whole,
+# the clock one blank after it where the title reaches the clock's column
+# (56, four CPU columns), cut at the screen's edge.
+long=dbserver01.prod.dc1.example.com
+keys "clear; ASAN_OPTIONS=detect_leaks=0 unshare -rmu sh -c 'hostname $long && mount --bind $scratch/table /proc/interrupts && exec $bin'; echo EXIT=\$?" Enter
+d='[0-9]'
+for want in "TOTAL INTERRUPTS SINCE COMMAND START [A-Z][a-z]{2} [A-Z][a-z]{2}( $d)?" \
+    "INTERRUPTS PER SECOND [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]$d $d$d:$d$d:$d$d $d{4}" \
+    "TOTAL INTERRUPTS SINCE BOOT [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]$d $d$d:$d$d:$d"; do
+    wait_for "$long   ${want%% \[*}"
+    [[ "$(line 0)" =~ ^"$long   "${want}$ ]] || fail "title and clock" "got:  '$(line 0)'" "want: '$long   $want'"
+    keys t
+done
+keys q
+wait_for "EXIT=0"
+
 [ "$fails" = 0 ] && echo "terminal: all checks passed"
 exit "$fails"
