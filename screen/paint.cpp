@@ -100,7 +100,8 @@ namespace {
 // the title, which says what the numbers are and is never covered.
 int clock_col() {
     const int col = std::max(fieldcols * (ecol - bcol) + 8, 0);
-    const int titlelen = static_cast<int>(std::strlen(kname.nodename) + 3 + std::strlen(title[mode]));
+    const int titlelen =
+        static_cast<int>(std::strlen(kname.nodename) + 3 + std::strlen(title[mode]));
     return titlelen >= col ? titlelen + 1 : col;
 }
 

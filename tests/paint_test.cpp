@@ -188,16 +188,19 @@ TEST_F(Paint, ClockFollowsTheColumnsShownButNeverCoversTheTitle) {
                     const int shown = ecol - bcol, fits = (cols - 32) / 12;
                     ASSERT_EQ(shown, std::min(cpus, fits));
                     const int end = 12 * shown + 8;
-                    const std::size_t at = text.size() >= static_cast<std::size_t>(end) ? text.size() + 1 : end;
+                    const std::size_t at =
+                        text.size() >= static_cast<std::size_t>(end) ? text.size() + 1 : end;
                     const std::string line = screen_line(0);
                     SCOPED_TRACE(line);
                     EXPECT_EQ(line.substr(0, text.size()), text.substr(0, cols));
                     if (at >= static_cast<std::size_t>(cols)) continue;
-                    EXPECT_EQ(line.substr(text.size(), at - text.size()), std::string(at - text.size(), ' '));
+                    EXPECT_EQ(line.substr(text.size(), at - text.size()),
+                              std::string(at - text.size(), ' '));
                     // Cut at the edge, what shows is the clock's start: the shape
                     // is checked place by place, so any clock completes it.
                     const std::string clock = line.substr(at, 24);
-                    EXPECT_TRUE(looks_like_clock(clock + std::string("Wed Dec  9 03:49:01 2026").substr(clock.size())));
+                    EXPECT_TRUE(looks_like_clock(
+                        clock + std::string("Wed Dec  9 03:49:01 2026").substr(clock.size())));
                     EXPECT_TRUE(attr_at(0, static_cast<int>(at), A_BOLD));
                 }
 }
