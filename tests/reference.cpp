@@ -386,7 +386,7 @@ std::string count_from(unsigned b) {
 
 } // namespace
 
-void edit(std::string &table, const std::uint8_t *&ops, const std::uint8_t *end) {
+void edit(std::string &table, const std::uint8_t *&ops, const std::uint8_t *end, bool runs) {
     auto next = [&]() -> unsigned { return ops < end ? *ops++ : 0; };
     // Kept between calls, strings and all, as they are rewritten tens of
     // thousands of times a second under the fuzzer.
@@ -405,7 +405,7 @@ void edit(std::string &table, const std::uint8_t *&ops, const std::uint8_t *end)
     const char *const labels[] = {"0", "1", "7", "27", "NMI", "LOC", "IPI0", "ERR", ""};
     // A few edits a table: the kernel rewrites little between two samples.
     for (int edits = 0; edits < 8 && ops < end; ++edits) {
-        const unsigned op = next() % 10;
+        const unsigned op = next() % 11;
         if (op == 9) break;
         const std::size_t n = lines.size();
         auto pick = [&] { return n > 1 ? 1 + next() % (n - 1) : 0; };
@@ -467,6 +467,32 @@ void edit(std::string &table, const std::uint8_t *&ops, const std::uint8_t *end)
                 if (at + 1 < w.size())
                     lines[i].insert(field_of(w, at + 1).begin, in_field(v) + " ");
             }
+            break;
+        }
+        case 10: { // a line of eight to sixteen counts in the kernel's own format,
+                   // most near 2^32 or past it, with as many CPUs in the header:
+                   // what the sampler converts eight at a time
+            if (!runs) break;
+            const std::size_t want = 8 + next() % 9;
+            std::string &h = lines[0];
+            for (std::size_t c = words(h).size(); c < want; ++c) {
+                const std::string head = "CPU" + std::to_string(c);
+                h += (h.empty()         ? std::string(11, ' ')
+                      : h.back() == ' ' ? ""
+                                        : " ") +
+                     head + std::string(11 - head.size(), ' ');
+            }
+            if (n == 1) lines.emplace_back("0:");
+            std::string &l = lines[n > 1 ? pick() : 1];
+            const auto &w = words(l);
+            const std::size_t colon = w.empty() ? std::string::npos : l.find(':', w[0].begin);
+            moved = !w.empty() && colon < w[0].end ? l.substr(0, colon + 1) : "  0:";
+            for (std::size_t f = 0; f < want; ++f) {
+                const unsigned b = next();
+                moved += ' ' + in_field(b % 4 ? std::to_string(4294967295u - 3 + b % 7)
+                                              : count_from(b / 4));
+            }
+            l = moved + "   IO-APIC   1-edge      i8042";
             break;
         }
         case 7: { // a CPU goes offline: its head and its counts go

@@ -58,7 +58,9 @@ struct model {
 // Makes `table` the next in a sequence, with the edits that `ops` spells, up
 // to a byte that ends the table, eight edits or the end of `ops`. Lines are
 // inserted, removed, moved and relabelled; counts wrap, restart and grow;
-// CPUs come and go.
-void edit(std::string &table, const std::uint8_t *&ops, const std::uint8_t *end);
+// CPUs come and go; a line becomes a run of counts in the kernel's format,
+// eight or more, near 2^32 and past it, unless `runs` is false: such a line
+// widens the whole table, and the fuzz target leaves half its inputs narrow.
+void edit(std::string &table, const std::uint8_t *&ops, const std::uint8_t *end, bool runs = true);
 
 } // namespace kevrane::reference
