@@ -51,12 +51,6 @@ in_root() { # name
         echo "unshare -rm chroot $root $run"
     fi
 }
-line() { screen | sed -n "$(($1 + 1))p" | sed 's/ *$//'; }
-expect_line() { # line, text, what
-    local got
-    got=$(line "$1")
-    [ "$got" = "$2" ] || fail "$3: line $1" "got:  '$got'" "want: '$2'"
-}
 
 # Red Hat and SUSE, Debian, Alpine.
 for dir in usr/share/terminfo lib/terminfo etc/terminfo; do

@@ -9,13 +9,7 @@ data=$(realpath "$2")
 scratch=$(mktemp -d)
 . "$(dirname "$0")/tmux.sh"
 
-line() { screen | sed -n "$(($1 + 1))p" | sed 's/ *$//'; }
 bells() { tr -cd '\a' <"$scratch/raw" | wc -c; }
-expect_line() { # line, text
-    local got
-    got=$(line "$1")
-    [ "$got" = "$2" ] || fail "line $1" "got:  '$got'" "want: '$2'"
-}
 expect_bells() {
     local got
     got=$(bells)
@@ -140,6 +134,10 @@ for want in "TOTAL INTERRUPTS SINCE COMMAND START [A-Z][a-z]{2} [A-Z][a-z]{2}( $
     "INTERRUPTS PER SECOND [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]$d $d$d:$d$d:$d$d $d{4}" \
     "TOTAL INTERRUPTS SINCE BOOT [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]$d $d$d:$d$d:$d"; do
     wait_for "$long   ${want%% \[*}"
+    for _ in $(seq 50); do
+        [[ "$(line 0)" =~ ^"$long   "${want}$ ]] && break
+        sleep 0.1
+    done
     [[ "$(line 0)" =~ ^"$long   "${want}$ ]] || fail "title and clock" "got:  '$(line 0)'" "want: '$long   $want'"
     keys t
 done

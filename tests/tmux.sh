@@ -31,6 +31,19 @@ monitor_pid() {
     while child=$(pgrep -P "$p" | head -n 1) && [ -n "$child" ]; do p=$child; done
     echo "$p"
 }
+# A line of the screen (from 0), its trailing blanks cut.
+line() { screen | sed -n "$(($1 + 1))p" | sed 's/ *$//'; }
+# The line reads as wanted within 5 s: a repaint may reach the pane in pieces,
+# its first lines before its last.
+expect_line() { # line, text, what
+    local got
+    for _ in $(seq 50); do
+        got=$(line "$1")
+        [ "$got" = "$2" ] && return 0
+        sleep 0.1
+    done
+    fail "${3:+$3: }line $1" "got:  '$got'" "want: '$2'"
+}
 keys() { tm send-keys -t t "$@"; }
 # A pane's interactive dash with nothing of the caller's environment.
 plain_shell="env -i PATH=$PATH TERM=screen HOME=$scratch PS1='$ ' sh -i"
