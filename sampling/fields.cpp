@@ -385,15 +385,16 @@ struct field_walk {
     }
 };
 
-// Stores the counts of a line that feeds one row, taking the previous
-// sample's numbers for the columns it does not give; `down` is set when a
-// count is below the previous sample's. Returns how far into the line the last
-// columns came, all of them in the kernel's format and with no line end
-// before them; 0 when they did not. Into 32-bit cells, a count that does not
-// fit them clears `fits` and ends the store there, the line half stored.
+// Stores the counts of a line that feeds one row of `cols` columns, taking
+// the previous sample's numbers for the columns it does not give; `down` is
+// set when a count is below the previous sample's, and `given` says how many
+// it gave. Returns how far into the line the last columns came, all of them
+// in the kernel's format and with no line end before them; 0 when they did
+// not. Into 32-bit cells, a count that does not fit them clears `fits` and
+// ends the store there, the line half stored.
 template <class Cell>
 std::size_t store(const char *line, Cell *counts, const Cell *before, std::int64_t &total,
-                  bool &down, bool &fits) {
+                  bool &down, bool &fits, int cols = numcpus, int *given = nullptr) {
     field_walk w(line);
     std::int64_t sum = 0;
     int j = 0;
@@ -408,44 +409,45 @@ std::size_t store(const char *line, Cell *counts, const Cell *before, std::int64
         ++j;
         return true;
     };
-    if (w.glued && numcpus > 0) {
+    if (w.glued && cols > 0) {
         w.p = w.glued;
         if (!put(w.value())) return 0;
     }
-    while (j < numcpus && w.to_blank()) {
+    while (j < cols && w.to_blank()) {
         const char *g = w.p + 1;
         run = g;
         std::int64_t v;
 #if defined(KEVRANE_X86)
         if (fieldwidth >= 8) {
-            int k = kernel_octets_vbmi(g, numcpus - j, counts + j, before + j, sum, down, fits);
+            int k = kernel_octets_vbmi(g, cols - j, counts + j, before + j, sum, down, fits);
             if (!fits) return 0;
             j += k;
             g += k * kfield;
         }
         if (fieldwidth >= 4) {
-            int k = kernel_quads_avx512(g, numcpus - j, counts + j, before + j, sum, down);
+            int k = kernel_quads_avx512(g, cols - j, counts + j, before + j, sum, down);
             j += k;
             g += k * kfield;
         }
         if (fieldwidth >= 2) {
-            int k = kernel_pairs_avx2(g, numcpus - j, counts + j, before + j, sum, down);
+            int k = kernel_pairs_avx2(g, cols - j, counts + j, before + j, sum, down);
             j += k;
             g += k * kfield;
         }
 #endif
-        while (j < numcpus && kernel_field(g, v)) {
+        while (j < cols && kernel_field(g, v)) {
             if (!put(v)) return 0;
             g += kfield;
         }
-        if (j == numcpus) {
+        if (j == cols) {
             end = g;
             break;
         }
         w.p = skip_blanks(g - 1);
         if (!put(w.value())) return 0;
     }
-    for (; j < numcpus; ++j) {
+    if (given) *given = j;
+    for (; j < cols; ++j) {
         counts[j] = before[j];
         sum = sat_add(sum, before[j]);
     }
@@ -455,21 +457,24 @@ std::size_t store(const char *line, Cell *counts, const Cell *before, std::int64
 }
 
 // The same when this pass's header lists other CPUs than the columns: field i
-// belongs to the column of the CPU that label i names, if any.
+// belongs to the column of the CPU that label i names, if any. The line is
+// read as any other, fast where its fields are the kernel's, in the header's
+// order; the columns then take what it gave.
 template <class Cell>
 void store_mapped(const char *line, Cell *counts, const Cell *before, std::int64_t &total,
                   const std::vector<int> &colmap, bool &down, bool &fits) {
+    static std::vector<std::int64_t> got, none;
     static std::vector<char> fed;
+    const int n = static_cast<int>(colmap.size());
+    got.resize(n);
+    none.resize(n);
+    int given = 0;
+    std::int64_t sum = 0;
+    bool fell = false, wide = true;
+    store(line, got.data(), none.data(), sum, fell, wide, n, &given);
     fed.assign(numcpus, 0);
-    field_walk w(line);
-    for (std::size_t i = 0; i < colmap.size(); ++i) {
-        if (i == 0 && w.glued)
-            w.p = w.glued;
-        else if (w.to_blank())
-            w.p = skip_blanks(w.p);
-        else
-            break;
-        const std::int64_t v = w.value();
+    for (int i = 0; i < given; ++i) {
+        const std::int64_t v = got[i];
         const int c = colmap[i];
         if (c < 0) continue;
         if constexpr (narrow<Cell>)
@@ -482,7 +487,7 @@ void store_mapped(const char *line, Cell *counts, const Cell *before, std::int64
     }
     // Summed by column: a header that names a CPU twice feeds its column twice,
     // and the total is still the sum of what the columns show.
-    std::int64_t sum = 0;
+    sum = 0;
     for (int c = 0; c < numcpus; ++c) {
         if (!fed[c]) counts[c] = before[c];
         down |= counts[c] < before[c];

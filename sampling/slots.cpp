@@ -184,12 +184,19 @@ void add_columns(const std::vector<long> &cpus) {
 
 // Where each CPU of this pass's header stands among the columns, or nullptr
 // while the header lists the columns' CPUs in order. CPUs go offline and come
-// back: their counts must stay under their own heads.
+// back: their counts must stay under their own heads. While a CPU stays
+// offline every pass brings the same header: the map made for it holds as
+// long as the columns are the same and none could be added, and making it
+// again would cost a large machine a search per CPU per pass.
 const std::vector<int> *column_map(const char *header) {
-    static std::vector<long> cpus;
+    static std::vector<long> cpus, mapped, columns; // the header and columns the map is for
     static std::vector<int> colmap;
+    static bool whole; // every CPU of that header has a column
     header_cpus(header, cpus);
     if (cpus == cpunum) return nullptr;
+    if (cpus == mapped && cpunum == columns &&
+        (whole || !room_for(static_cast<std::size_t>(numirqs) + members.size(), cpunum.size() + 1)))
+        return &colmap;
     add_columns(cpus);
     if (cpus == cpunum) return nullptr;
     colmap.assign(cpus.size(), -1);
@@ -197,6 +204,9 @@ const std::vector<int> *column_map(const char *header) {
         auto at = std::find(cpunum.begin(), cpunum.end(), cpus[i]);
         if (at != cpunum.end()) colmap[i] = static_cast<int>(at - cpunum.begin());
     }
+    mapped = cpus;
+    columns = cpunum;
+    whole = std::find(colmap.begin(), colmap.end(), -1) == colmap.end();
     return &colmap;
 }
 

@@ -207,4 +207,21 @@ TEST_F(Hostile, CpuColumnsComeAndGo) {
     expect_clean_screen();
 }
 
+TEST_F(Hostile, AnOfflineCpuKeepsItsColumnWhenAnotherComesBeforeIt) {
+    start("      CPU0       CPU2       CPU3       \n  1:          1          2          3  x y\n");
+    const std::string cpu2_offline = "      CPU0       CPU3       \n";
+    set_table(cpu2_offline + "  1:          4          6  x y\n");
+    cycle();
+    // CPU1 comes online: cpu3's column moves one to the right.
+    set_table("      CPU0       CPU1       CPU2       CPU3       \n"
+              "  1:          5          1          7          8  x y\n");
+    cycle();
+    // The same header as before, over other columns: CPU3 still counts under cpu3.
+    set_table(cpu2_offline + "  1:          9         10  x y\n");
+    cycle();
+    mode = 2;
+    repaint_screen(0);
+    EXPECT_EQ(screen_line(2).substr(20), field(27) + field(9) + field(1) + field(7) + field(10));
+}
+
 } // namespace
