@@ -56,7 +56,8 @@ struct table_file {
 };
 
 std::vector<table_file> tables;
-std::string grown; // 8192x1000 with a line more and a CPU more
+std::string grown;   // 8192x1000 with a line more and a CPU more
+std::string offline; // 8192x1000 with CPU 17 offline
 fs::path workdir;
 std::string loaded;
 
@@ -180,6 +181,26 @@ void changed(benchmark::State &state, const std::string &path, const std::string
     }
 }
 
+// Passes while a CPU stays offline after start-up: every line's fields go to
+// the columns through the header's map.
+void steady_offline(benchmark::State &state, const std::string &path, const std::string &gone) {
+    open_screen();
+    loaded.clear();
+    load(path);
+    read_input(1);
+    read_input(2);
+    std::fclose(fdinp);
+    if (!open_table(gone.c_str())) std::abort();
+    loaded.clear();
+    read_input(0);
+    int slot = 1;
+    for (auto _ : state) {
+        read_input(slot);
+        slot ^= 1;
+    }
+    state.SetBytesProcessed(state.iterations() * fs::file_size(gone));
+}
+
 void repaint(benchmark::State &state, const std::string &path) {
     open_screen();
     load(path);
@@ -290,6 +311,24 @@ std::string grow(const std::string &path, const std::string &out) {
     return out;
 }
 
+// The table with CPU `cpu` offline: its head and its count on every line gone.
+std::string take_offline(const std::string &path, const std::string &out, int cpu) {
+    std::ifstream in(path, std::ios::binary);
+    std::ofstream g(out, std::ios::binary);
+    std::string line;
+    std::getline(in, line);
+    char head[32];
+    std::snprintf(head, sizeof head, "CPU%-8d", cpu);
+    line.erase(line.find(head), 11);
+    g << line << "\n";
+    while (std::getline(in, line)) {
+        const std::size_t at = line.find(':') + 2 + static_cast<std::size_t>(cpu) * 11;
+        if (at + 11 <= line.size()) line.erase(at, 11);
+        g << line << "\n";
+    }
+    return out;
+}
+
 void make_tables(const char *self) {
     workdir = fs::temp_directory_path() / ("kevrane-bench-" + std::to_string(getpid()));
     fs::create_directories(workdir);
@@ -299,7 +338,10 @@ void make_tables(const char *self) {
         t.path = workdir / (t.name + ".txt");
         std::ofstream(t.path, std::ios::binary) << bench::kernel_table(cpus, lines, 1);
         tables.push_back(t);
-        if (cpus == 8192) grown = grow(t.path, workdir / "8192x1000-grown.txt");
+        if (cpus == 8192) {
+            grown = grow(t.path, workdir / "8192x1000-grown.txt");
+            offline = take_offline(t.path, workdir / "8192x1000-offline.txt", 17);
+        }
     }
     fs::path xz = fs::path(self).parent_path() / "interrupts-1152cpu-x86_64.txt.xz";
     table_file real{"real-1152", workdir / "real-1152.txt"};
@@ -344,6 +386,9 @@ int main(int argc, char **argv) {
             benchmark::RegisterBenchmark(("changed/" + t.name).c_str(), changed, t.path, grown)
                 ->Unit(benchmark::kMillisecond)
                 ->Iterations(3);
+            benchmark::RegisterBenchmark(("offline/" + t.name).c_str(), steady_offline, t.path,
+                                         offline)
+                ->Unit(benchmark::kMillisecond);
         }
     }
     // Medians of five runs unless told otherwise.
