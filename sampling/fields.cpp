@@ -463,6 +463,8 @@ std::size_t store(const char *line, Cell *counts, const Cell *before, std::int64
 template <class Cell>
 void store_mapped(const char *line, Cell *counts, const Cell *before, std::int64_t &total,
                   const std::vector<int> &colmap, bool &down, bool &fits) {
+    // The fields in the header's order, read against no previous sample: the
+    // columns' own are compared below.
     static std::vector<std::int64_t> got, none;
     static std::vector<char> fed;
     const int n = static_cast<int>(colmap.size());
