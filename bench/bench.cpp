@@ -159,6 +159,17 @@ void startup(benchmark::State &state, const std::string &path) {
     }
 }
 
+// Start-up and two passes on `path`; the next pass reads `other`.
+void start_then_switch(const std::string &path, const std::string &other) {
+    loaded.clear();
+    load(path);
+    read_input(1);
+    read_input(2);
+    std::fclose(fdinp);
+    if (!open_table(other.c_str())) std::abort();
+    loaded.clear();
+}
+
 // A pass over the table changed as a kernel changes it: a line comes first of
 // all and a CPU comes online, so every line is found by its label and every
 // row's counts move to new columns. Set up afresh for each pass, untimed.
@@ -166,13 +177,7 @@ void changed(benchmark::State &state, const std::string &path, const std::string
     open_screen();
     for (auto _ : state) {
         state.PauseTiming();
-        loaded.clear();
-        load(path);
-        read_input(1);
-        read_input(2);
-        std::fclose(fdinp);
-        if (!open_table(grown.c_str())) std::abort();
-        loaded.clear();
+        start_then_switch(path, grown);
         state.ResumeTiming();
         looks = {};
         read_input(0);
@@ -185,13 +190,7 @@ void changed(benchmark::State &state, const std::string &path, const std::string
 // the columns through the header's map.
 void steady_offline(benchmark::State &state, const std::string &path, const std::string &gone) {
     open_screen();
-    loaded.clear();
-    load(path);
-    read_input(1);
-    read_input(2);
-    std::fclose(fdinp);
-    if (!open_table(gone.c_str())) std::abort();
-    loaded.clear();
+    start_then_switch(path, gone);
     read_input(0);
     int slot = 1;
     for (auto _ : state) {
