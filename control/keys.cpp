@@ -1,6 +1,7 @@
 // The keyboard commands: one pending key at a time, looked for from the pause
 // and from the sampler once a millisecond, so keys are answered even in the
-// middle of a long read. Only the prompts and the help screen wait.
+// middle of a long read. Only the prompts and the help screen wait, and never
+// in the middle of a pass.
 
 #include "kevrane.h"
 
@@ -27,6 +28,10 @@ const char *const help[13] = {
     nullptr,
 };
 
+int asking;
+std::string reply;
+int skipkey;
+
 namespace {
 
 constexpr int replysize = 84;
@@ -34,132 +39,141 @@ constexpr char help_title[] = " Kevrane help:";
 constexpr char leftmost_prompt[] = "Leftmost cpu? ";
 constexpr char interval_prompt[] = "Refresh rate (sec)? ";
 
-// Reads the operator's line, waiting for it, and keeps its first word. The
-// line is read key by key rather than with curses' line reader, which turns
-// off the terminal's interrupt key while it waits: Ctrl-C must still end the
-// program here. What is typed is echoed, the erase and kill keys edit it, and
-// a line longer than the buffer is cut to fit.
-std::string read_reply() {
-    std::string line;
-    int y, x;
-    getyx(stdscr, y, x);
-    nodelay(stdscr, FALSE);
-    for (;;) {
-        const int ch = wgetch(stdscr);
-        if (ch == ERR && terminal_gone()) lose_terminal();
-        if (ch == ERR || ch == '\n' || ch == '\r') break;
-        if (ch == erasechar() || ch == 127 || ch == '\b') {
-            if (!line.empty()) line.pop_back();
-        } else if (ch == killchar()) {
-            line.clear();
-        } else if (ch >= ' ' && ch <= '~' && line.size() < replysize - 1) {
-            line += static_cast<char>(ch);
-        } else {
-            continue;
-        }
-        clear_eol(y, x);
-        put_text(y, x, line);
-    }
-    nodelay(stdscr, TRUE);
-    const auto w = line.find_first_not_of(' ');
-    if (w == std::string::npos) return {};
-    return line.substr(w, line.find(' ', w) - w);
-}
-
-std::string prompt(const char *text) {
+// The prompt line with the question and what has been typed after it.
+void draw_prompt() {
+    const char *text = asking == 'c' ? leftmost_prompt : interval_prompt;
+    const int len = static_cast<int>(std::strlen(text));
     clear_eol(prow, 0);
     wattrset(stdscr, A_REVERSE);
-    put_text(prow, 0, text, static_cast<int>(std::strlen(text)));
+    put_text(prow, 0, text, len);
     wattrset(stdscr, A_NORMAL);
+    put_text(prow, len, reply);
     if (prow >= 0 && prow < LINES)
-        wmove(stdscr, prow, std::min(static_cast<int>(std::strlen(text)), COLS - 1));
-    wrefresh(stdscr);
-    return read_reply();
+        wmove(stdscr, prow, std::min(len + static_cast<int>(reply.size()), COLS - 1));
 }
 
-// The reply names a CPU number: the first column whose CPU is at or above it
-// is shown first, so offline CPUs (missing columns) do not shift the choice.
-void ask_leftmost() {
-    std::string reply = prompt(leftmost_prompt);
+void draw_help() {
     wclear(stdscr);
-    if (reply.empty()) {
-        repaint_screen(0);
-        return;
-    }
-    const long want = std::strtol(reply.c_str(), nullptr, 10);
-    int c = 0;
-    while (c < numcpus && cpunum[c] < want)
-        ++c;
-    bcol = c;
-    repaint_screen(1);
-}
-
-void ask_interval() {
-    std::string reply = prompt(interval_prompt);
-    if (!reply.empty()) {
-        const long n = std::strtol(reply.c_str(), nullptr, 10);
-        sleepsec = n < 1 ? 1 : n > max_sleepsec ? max_sleepsec : static_cast<int>(n);
-    }
-    wclear(stdscr);
-    repaint_screen(0);
-}
-
-void show_help() {
-    wclear(stdscr);
-    if (LINES > 2) {
-        wmove(stdscr, 2, 0);
-        wclrtobot(stdscr);
-    }
     int y = 2;
     put_text(y++, 0, help_title, sizeof help_title - 1);
     for (const char *const *h = help; *h; ++h)
         put_text(y++, 0, std::string("    ") + *h);
     if (y < LINES) wmove(stdscr, y, 0);
+}
+
+// The prompt or help is drawn at once and then answered key by key, so that
+// one opened in the middle of a pass lets the pass read on: every row of a
+// sample is read at the moment it stands for. What it waits for comes after
+// the pass.
+void open_prompt(int kind) {
+    asking = kind;
+    reply.clear();
+    if (kind == 'h')
+        draw_help();
+    else
+        draw_prompt();
     wrefresh(stdscr);
-    read_reply();
+    if (!read_input_active) finish_prompt();
+}
+
+// The reply names a CPU number: the first column whose CPU is at or above it
+// is shown first, so offline CPUs (missing columns) do not shift the choice.
+void set_leftmost(const std::string &word) {
+    const long want = std::strtol(word.c_str(), nullptr, 10);
+    int c = 0;
+    while (c < numcpus && cpunum[c] < want)
+        ++c;
+    bcol = c;
+}
+
+void set_interval(const std::string &word) {
+    const long n = std::strtol(word.c_str(), nullptr, 10);
+    sleepsec = n < 1 ? 1 : n > max_sleepsec ? max_sleepsec : static_cast<int>(n);
+}
+
+// Enter: the reply's first word, if any, is taken and the display comes back.
+void close_prompt() {
+    const int kind = asking;
+    asking = 0;
+    const auto w = reply.find_first_not_of(' ');
+    const std::string word = w == std::string::npos ? "" : reply.substr(w, reply.find(' ', w) - w);
+    if (kind == 'c' && !word.empty()) set_leftmost(word);
+    if (kind == 's' && !word.empty()) set_interval(word);
     wclear(stdscr);
-    repaint_screen(0);
+    repaint_screen(kind == 'c' && !word.empty() ? 1 : 0);
 }
 
-// ESC [ n ~ is what most terminals send for the page keys (5, 6) and what
-// tmux and screen send for Home (1, 7) and End (4, 8).
-int tilde_code(int digit) {
-    switch (digit) {
-    case '5': return 'A';
-    case '6': return 'B';
-    case '1':
-    case '7': return 'H';
-    case '4':
-    case '8': return 'F';
+// A key while the prompt or help is up. What is typed is echoed; the erase
+// and kill keys edit it; a reply longer than the buffer is cut to fit; other
+// keys and escape sequences are not part of it.
+void prompt_key(int key) {
+    if (key == '\n' || key == '\r') {
+        close_prompt();
+        return;
     }
-    return 0;
-}
-
-void escape_sequence() {
-    int first = wgetch(stdscr);
-    int second = wgetch(stdscr);
-    if (first == '[' && tilde_code(second)) {
-        int third = wgetch(stdscr);
-        if (third == '~') {
-            int code = tilde_code(second);
-            // The page keys move without clearing, as 5 and 6 do.
-            if (code != 'A' && code != 'B') wclear(stdscr);
-            repaint_screen(code);
-            return;
+    if (key == KEY_RESIZE) {
+        resize_screen(0);
+        if (asking == 'h') {
+            draw_help();
+        } else {
+            repaint_screen(0);
+            draw_prompt();
         }
-        if (third != ERR) push_key(third);
+        return;
     }
-    wclear(stdscr);
-    repaint_screen(second);
+    if (asking == 'h') return;
+    if (key == erasechar() || key == 127 || key == '\b') {
+        if (!reply.empty()) reply.pop_back();
+    } else if (key == killchar()) {
+        reply.clear();
+    } else if (key >= ' ' && key <= '~' && reply.size() < replysize - 1) {
+        reply += static_cast<char>(key);
+    } else {
+        return;
+    }
+    draw_prompt();
+}
+
+// 5 and 6 throw away the key that follows them, if one is there already; a
+// sequence that has begun to come is thrown away once it has.
+void skip_next() {
+    const int key = next_key(key_none);
+    if (key == ERR && !escseq.empty()) skipkey = 1;
+    if (key == KEY_RESIZE) repaint_screen(0);
 }
 
 } // namespace
 
+// Waits for the prompt or help up to be answered.
+void finish_prompt() {
+    while (asking) {
+        if (keys_at_end()) { // nothing more can be typed: the reply is what it is
+            close_prompt();
+            break;
+        }
+        answer_key(key_waiting(forever));
+    }
+}
+
 // Carries out the command of the key a look found, if one is there after all.
 int answer_key(int look) {
-    const int key = read_key(look);
+    const int key = next_key(look);
     if (key == ERR) return 0;
+    if (skipkey && (key >= key_seq || key == 27)) {
+        skipkey = 0;
+        return 0;
+    }
+    if (key == key_seq && !asking) { // a key the monitor does not know, sent as a sequence
+        beep();
+        wrefresh(stdscr);
+        return 0;
+    }
     update_header = 1;
+    if (asking) {
+        prompt_key(key);
+        wrefresh(stdscr);
+        return update_header;
+    }
     switch (key) {
     case '\t':
     case 't': mode = (mode + 1) % 3; break;
@@ -168,18 +182,28 @@ int answer_key(int look) {
         wrefresh(stdscr);
         repaint_screen(0);
         break;
-    case 27: escape_sequence(); break;
+    case 27: // ESC alone
+        wclear(stdscr);
+        repaint_screen(-1);
+        break;
     case '5':
     case '6':
         repaint_screen(key == '5' ? 'A' : 'B');
-        wgetch(stdscr);
+        skip_next();
         break;
-    case 'c': ask_leftmost(); break;
-    case 'h': show_help(); break;
-    case 'q': vandrel_exit_curses();
-    case 's': ask_interval(); break;
+    case 'c':
+    case 's':
+    case 'h': open_prompt(key); break;
+    case 'q': end_curses();
     case KEY_RESIZE: repaint_screen(0); break; // curses reports a new size; not a key
-    default: beep();
+    default:
+        if (key & key_move) {
+            // The page keys move without clearing, as 5 and 6 do.
+            if ((key & ~0xffff) == key_move) wclear(stdscr);
+            repaint_screen(key & 0xffff);
+        } else {
+            beep();
+        }
     }
     wrefresh(stdscr); // what the key repainted shows at once
     return update_header;

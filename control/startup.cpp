@@ -50,7 +50,7 @@ constexpr char table_path[] = "/proc/interrupts";
     if (uname(&kname) != 0) std::memset(&kname, 0, sizeof kname);
     alloc_tables();
     read_input_active = 1;
-    vandrel_init_curses();
+    start_curses();
     repaint_screen(0);
     read_input(getix(3));
     read_input(getix(4));
@@ -76,13 +76,31 @@ void curses_modes() {
     typeahead(-1);
 }
 
-void vandrel_init_curses() {
-    initscr();
+// The monitor draws by placing the cursor: a terminal that cannot (TERM=dumb,
+// a printing terminal) would get its lines written over each other, so it is
+// refused before anything is drawn, as is a type with no description.
+void start_curses() {
+    const char *term = std::getenv("TERM");
+    if (!term || !*term) {
+        std::fputs("kevrane: TERM is not set: no terminal type to draw on\n", stderr);
+        std::exit(1);
+    }
+    SCREEN *s = newterm(nullptr, stdout, stdin);
+    if (!s) {
+        std::fprintf(stderr, "kevrane: unknown terminal type '%s'\n", term);
+        std::exit(1);
+    }
+    const char *cup = tigetstr("cup");
+    if (!cup || cup == reinterpret_cast<char *>(-1)) {
+        reset_shell_mode(); // nothing has been drawn, nor is to be
+        std::fprintf(stderr, "kevrane: terminal type '%s' cannot place the cursor\n", term);
+        std::exit(1);
+    }
     curses_modes();
     watch_terminal(STDIN_FILENO, STDOUT_FILENO);
 }
 
-void vandrel_exit_curses() {
+void end_curses() {
     endwin();
     std::exit(0);
 }

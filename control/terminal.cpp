@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <curses.h>
 #include <poll.h>
 #include <unistd.h>
@@ -48,12 +49,23 @@ int key_waiting(std::int64_t until) {
         // Curses takes up a new terminal size whenever it updates the screen
         // and leaves the resize event for the next read.
         if (held || size_changed()) return key_held;
+        // An unfinished escape sequence is over once its wait is: the look
+        // that finds that out settles it.
+        std::int64_t wake = until;
+        if (!escseq.empty()) {
+            const std::int64_t over = escwhen + esc_wait_ns;
+            if (monotonic_ns() >= over) return key_held;
+            if (until) wake = std::min(until, over); // a look that must not wait still does not
+        }
         pollfd p[2] = {{keys_ended ? -1 : keyfd, POLLIN, 0}, {screenfd, 0, 0}};
-        const std::int64_t left = until ? std::max<std::int64_t>(until - monotonic_ns(), 0) : 0;
+        const std::int64_t left = wake ? std::max<std::int64_t>(wake - monotonic_ns(), 0) : 0;
         const timespec t{static_cast<time_t>(left / 1000000000),
                          static_cast<long>(left % 1000000000)};
-        const int n = ppoll(p, 2, &t, nullptr);
-        if (n == 0) return key_none;
+        const int n = ppoll(p, 2, wake == forever ? nullptr : &t, nullptr);
+        if (n == 0) {
+            if (!escseq.empty() && wake != until) continue;
+            return key_none;
+        }
         if (n < 0) {
             if (errno == EINTR) { // a signal: a new size, say
                 doupdate();
@@ -80,6 +92,100 @@ int read_key(int look) {
         if (!keys_tty) keys_ended = true;
     }
     return ERR;
+}
+
+namespace {
+
+// Where an escape sequence stands: the bytes read so far can be followed by
+// `ch`, or `ch` cannot belong to it. A CSI sequence is ESC [, parameter and
+// intermediate bytes, and a final byte; an SS3 sequence ESC O and one byte;
+// the Linux console sends ESC [ [ and a letter for F1 to F5; ESC and any
+// other printable byte is what Alt and that key send.
+bool continues(const std::string &seq, int ch) {
+    const bool graphic = ch >= 0x20 && ch <= 0x7e;
+    if (seq.size() == 1) return graphic;
+    if (seq[1] == '[' && seq.size() < 32) return graphic;
+    return seq[1] == 'O' && seq.size() == 2 && graphic;
+}
+
+bool complete(const std::string &seq) {
+    const char last = seq.back();
+    if (seq.size() == 2) return seq[1] != '[' && seq[1] != 'O';
+    if (seq[1] == 'O') return true;
+    if (seq == "\033[[") return false;
+    return (last >= 0x40 && last <= 0x7e) || seq.size() >= 32;
+}
+
+// What a whole sequence means to the monitor: the cursor keys, Home and End
+// (ESC [ or ESC O and a letter), and ESC [ n ~, which most terminals send
+// for the page keys (5, 6) and tmux and screen for Home (1, 7) and End (4, 8).
+int sequence_key(const std::string &seq) {
+    if (seq.size() == 3 && std::strchr("ABCDHF", seq[2])) return key_move | seq[2];
+    if (seq.size() == 4 && seq[1] == '[' && seq[3] == '~') switch (seq[2]) {
+        case '5': return key_page | 'A';
+        case '6': return key_page | 'B';
+        case '1':
+        case '7': return key_move | 'H';
+        case '4':
+        case '8': return key_move | 'F';
+        }
+    return key_seq;
+}
+
+// The sequence read so far is all there will be: ESC alone, or a sequence
+// cut short, which the monitor cannot know.
+int unfinished() {
+    const int key = escseq.size() == 1 ? 27 : key_seq;
+    escseq.clear();
+    return key;
+}
+
+} // namespace
+
+std::string escseq;
+std::int64_t escwhen;
+
+// The next key: a byte, a whole escape sequence, or KEY_RESIZE; ERR when
+// there is none yet. A sequence whose rest has not come waits for it up to
+// esc_wait_ns, across looks, and no byte of it is ever taken as a key of its
+// own. A byte that cannot go on the sequence before it ends that sequence and
+// is read again as a key.
+int next_key(int look) {
+    for (;;) {
+        const int ch = read_key(look);
+        if (ch == ERR) {
+            if (escseq.empty()) return ERR;
+            // Input that looks ready but gives nothing is at its end.
+            if (look != key_input && key_waiting(0) == key_input) {
+                look = key_input;
+                continue;
+            }
+            if (!keys_at_end() && monotonic_ns() < escwhen + esc_wait_ns) return ERR;
+            return unfinished();
+        }
+        if (ch == KEY_RESIZE) return ch;
+        if (escseq.empty()) {
+            if (ch != 27) return ch;
+        } else if (!continues(escseq, ch)) {
+            push_key(ch);
+            return unfinished();
+        }
+        escseq += static_cast<char>(ch);
+        escwhen = monotonic_ns();
+        if (escseq.size() > 1 && complete(escseq)) {
+            const int key = sequence_key(escseq);
+            escseq.clear();
+            return key;
+        }
+        // The rest is looked for without waiting; the look also tells
+        // whether the keys came to their end.
+        look = key_waiting(0);
+    }
+}
+
+// No key can come any more: keys that are not a terminal came to their end.
+bool keys_at_end() {
+    return keys_ended && !held;
 }
 
 // The terminal hung up, or its other end is closed: its keyboard or its screen

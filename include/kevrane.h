@@ -213,9 +213,13 @@ void clear_mark();
 // control/keys.cpp: keyboard commands, prompts and help
 
 extern const char *const help[13];
+extern int asking;        // 'c' or 's': that prompt is up; 'h': the help screen; 0: neither
+extern std::string reply; // what has been typed at the prompt
+extern int skipkey;       // 5 or 6 threw away a sequence that is still coming
 
 int answer_key(int look);
 int get_input();
+void finish_prompt();
 
 // control/terminal.cpp: looking for keys, and a terminal that is gone
 
@@ -224,11 +228,28 @@ int get_input();
 constexpr int key_none = 0;
 constexpr int key_input = 1;
 constexpr int key_held = 2;
+// key_waiting: wait for as long as it takes
+constexpr std::int64_t forever = std::numeric_limits<std::int64_t>::max();
+
+// What next_key gives for an escape sequence: one the monitor does not know,
+// or one that moves the window (key_move or key_page with its navigation
+// code; the page keys move without clearing the screen first).
+constexpr int key_seq = 1 << 16;
+constexpr int key_move = 2 << 16;
+constexpr int key_page = 3 << 16;
+// How long the rest of an escape sequence is waited for. Terminals send a
+// sequence in one write; what comes later was typed.
+constexpr std::int64_t esc_wait_ns = 50000000;
+
+extern std::string escseq;   // the escape sequence read so far, waiting for its rest
+extern std::int64_t escwhen; // when its last byte came, monotonic ns
 
 void watch_terminal(int keys, int screen);
 void push_key(int key);
 int key_waiting(std::int64_t until);
 int read_key(int look);
+int next_key(int look);
+bool keys_at_end();
 bool terminal_gone();
 [[noreturn]] void lose_terminal();
 
@@ -240,8 +261,8 @@ extern int sleepsec;                    // refresh interval in seconds
 constexpr int max_sleepsec = 429496729; // five pause steps a second still fit an int
 
 void curses_modes();
-void vandrel_init_curses();
-[[noreturn]] void vandrel_exit_curses();
+void start_curses();
+[[noreturn]] void end_curses();
 void do_delay();
 [[noreturn]] void run(int argc, char **argv);
 

@@ -509,6 +509,9 @@ void read_input(int slot) {
         }
     }
     end_pass(index);
+    // A prompt or help opened during the pass waits for its answer now that
+    // the sample is whole.
+    finish_prompt();
 }
 
 } // namespace kevrane

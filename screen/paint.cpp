@@ -29,10 +29,24 @@ constexpr int namecols = 20;
 constexpr int fieldcols = 12;
 constexpr int markcol = 40;
 
-void append_field(std::string &out, std::int64_t v) {
+// A field right-aligned in 12 columns; a text of 12 or more gets one blank
+// before it, so that it never runs into the name or number before it. A
+// field that would pass `room` is left out whole, and so is every one after
+// it: a number cut at the edge would read as another number. False once one
+// is left out.
+bool append_field(std::string &out, const char *text, std::size_t room) {
+    const std::size_t len = std::strlen(text);
+    const std::size_t width = len >= fieldcols ? len + 1 : fieldcols;
+    if (out.size() + width > room) return false;
+    out.append(width - len, ' ');
+    out += text;
+    return true;
+}
+
+bool append_field(std::string &out, std::int64_t v, std::size_t room) {
     char buf[32];
-    int n = std::snprintf(buf, sizeof buf, "%*" PRId64, fieldcols, v);
-    out.append(buf, n);
+    std::snprintf(buf, sizeof buf, "%" PRId64, v);
+    return append_field(out, buf, room);
 }
 
 } // namespace
@@ -65,13 +79,11 @@ void print_header() {
 
     std::string heads;
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%*s", fieldcols, "*TOTAL*");
-    heads += buf;
-    for (int c = bcol; c < ecol && namecols + heads.size() < static_cast<std::size_t>(COLS); ++c) {
-        char head[32];
-        std::snprintf(head, sizeof head, "cpu%ld", cpunum[c]);
-        std::snprintf(buf, sizeof buf, "%*s", fieldcols, head);
-        heads += buf;
+    const std::size_t room = COLS > namecols ? COLS - namecols : 0;
+    bool fits = append_field(heads, "*TOTAL*", room);
+    for (int c = bcol; c < ecol && fits; ++c) {
+        std::snprintf(buf, sizeof buf, "cpu%ld", cpunum[c]);
+        fits = append_field(heads, buf, room);
     }
     put_text(1, namecols, heads);
     clear_eol(1, namecols + static_cast<int>(heads.size()));
@@ -130,12 +142,11 @@ void print_data() {
         const int y = r - brow + 2;
         if (y >= LINES) break;
         line.clear();
-        append_field(line, value(r, numcpus));
-        for (int c = bcol; c < ecol && line.size() < room; ++c)
-            append_field(line, value(r, c));
+        bool fits = append_field(line, value(r, numcpus), room);
+        for (int c = bcol; c < ecol && fits; ++c)
+            fits = append_field(line, value(r, c), room);
         put_text(y, namecols, line);
-        // A number that needed more than its field pushed the row right once;
-        // wipe what is left of that.
+        // What a wider row or one with more fields left behind.
         clear_eol(y, namecols + static_cast<int>(line.size()));
     }
 }
@@ -150,14 +161,17 @@ void repaint_screen(int code) {
         print_data();
 }
 
-// The mark goes out to the terminal at once: a pass may be long.
+// The mark goes out to the terminal at once: a pass may be long. The prompt
+// line may hold a prompt instead, and the screen the help text.
 void show_mark() {
+    if (asking) return;
     clear_eol(prow, markcol);
     put_text(prow, markcol, mark_text, sizeof mark_text - 1);
     if (stdscr) wrefresh(stdscr);
 }
 
 void clear_mark() {
+    if (asking) return;
     clear_eol(prow, markcol);
 }
 

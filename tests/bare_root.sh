@@ -79,8 +79,8 @@ not_started() { # what, root, TERM, message
     [ "$(cat "$scratch/out")" = "$4" ] || fail "$1: message" "got:  '$(cat "$scratch/out")'" "want: '$4'"
 }
 make_root none none
-not_started "no description" none screen "Error opening terminal: screen."
-not_started "unknown terminal" usr kevrane-unknown "Error opening terminal: kevrane-unknown."
+not_started "no description" none screen "kevrane: unknown terminal type 'screen'"
+not_started "unknown terminal" usr kevrane-unknown "kevrane: unknown terminal type 'kevrane-unknown'"
 make_root noproc usr/share/terminfo noproc
 not_started "no table" noproc screen "kevrane: cannot open /proc/interrupts: No such file or directory"
 

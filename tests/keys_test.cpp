@@ -95,10 +95,58 @@ TEST_F(Keys, LoneEscapeRepaintsAndRings) {
     EXPECT_EQ(press("\033", &r), 1);
     EXPECT_EQ(r, 0);
     EXPECT_EQ(screen_line(0).substr(0, 10), "keyhost   ");
-    // An unknown ESC [ n ~ rings once for the digit; the ~ is left for the next poll.
-    EXPECT_EQ(press("\033[2~"), 1);
-    EXPECT_EQ(press("", &r), 1);
-    EXPECT_EQ(r, 1);
+}
+
+// A sequence the monitor does not know is one key: one bell, nothing moves,
+// no byte of it is read as a key of its own, and the pause runs on.
+TEST_F(Keys, UnknownSequencesRingOnceAndDoNothingElse) {
+    for (const char *seq : {"\033[15~", "\033[1;5C", "\033[2~", "\033[3~", "\033OP", "\033[[A",
+                            "\033x", "\033[1;2A", "\033[200~"}) {
+        int r;
+        EXPECT_EQ(press(std::string(seq) + "6"), 1) << seq + 1;
+        EXPECT_EQ(brow, 0) << seq + 1;
+        EXPECT_EQ(press("", &r), 0) << seq + 1; // 6 follows: a page down, no bell
+        EXPECT_EQ(brow, 21) << seq + 1;
+        EXPECT_EQ(r, 0);
+        press("\033[H");
+    }
+    // At the prompts a sequence is not typed: Left, 4, Enter names CPU 4.
+    press("c\033[D4\n");
+    EXPECT_EQ(bcol, 4);
+    press("s\033OP3\n");
+    EXPECT_EQ(sleepsec, 3);
+}
+
+TEST_F(Keys, SequencesSplitAcrossLooks) {
+    const int keyboard = open_screen_with_keyboard(24, 80);
+    repaint_screen(1);
+    auto type = [&](const char *keys) {
+        ASSERT_EQ(write(keyboard, keys, std::strlen(keys)),
+                  static_cast<ssize_t>(std::strlen(keys)));
+    };
+    int before = bells();
+    type("\033[");
+    EXPECT_EQ(get_input(), 0);
+    EXPECT_EQ(get_input(), 0);
+    type("B");
+    EXPECT_EQ(get_input(), 0);
+    EXPECT_EQ(brow, 21);
+    type("\033[1;5");
+    get_input();
+    type("C");
+    get_input();
+    EXPECT_EQ(bcol, 0);
+    EXPECT_EQ(bells(), before + 1);
+    // ESC with nothing after it for longer than a sequence takes is ESC alone,
+    // and what comes after that is a key of its own.
+    type("\033");
+    get_input();
+    std::this_thread::sleep_for(std::chrono::nanoseconds(esc_wait_ns * 2));
+    get_input();
+    EXPECT_EQ(bells(), before + 2);
+    type("t");
+    EXPECT_EQ(get_input(), 1);
+    EXPECT_EQ(mode, 1);
 }
 
 TEST_F(Keys, PageDigitsDiscardOneKey) {

@@ -112,23 +112,30 @@ TEST_F(Paint, EightyByTwentyFourPicture) {
               field(1001) + field(51) + field(151) + field(251) + field(351));
 }
 
-TEST_F(Paint, WideNumbersAreCutAtTheEdge) {
+// A number is never cut or run into its neighbour: one of 12 characters or
+// more gets a blank before it and pushes the row right, and a field that would
+// pass the edge is left out whole.
+TEST_F(Paint, WideNumbersAreNeverCutNorRunTogether) {
     make_table(4, 8);
-    // Thirteen digits in the last visible column push the row one column right.
     set_value(0, 3, 1234567890123, 0, 0);
+    set_value(0, -1, 3268308804, 0, 0);
     set_value(1, -1, top, 0, 0);
+    set_value(2, 0, 100000000000, 0, 0);
+    set_value(2, 1, 99999999999, 0, 0);
     mode = 2;
     repaint_screen(0);
-    std::string row0 = screen_line(2);
-    EXPECT_EQ(row0.size(), 80u);
-    EXPECT_EQ(row0.substr(68), "123456789012");
-    EXPECT_EQ(screen_line(3).substr(0, 20), "r1:                 ");
-    EXPECT_EQ(screen_line(3).substr(20, 19), "9223372036854775807");
-    EXPECT_EQ(screen_line(4).substr(0, 4), "r2: ");
+    EXPECT_EQ(screen_line(2).substr(20),
+              field(3268308804) + field(0) + field(0) + field(0) + std::string(12, ' '));
+    EXPECT_EQ(screen_line(3).substr(20),
+              " 9223372036854775807" + field(0) + field(0) + field(0) + std::string(4, ' '));
+    EXPECT_EQ(screen_line(4).substr(20, 37), field(0) + " 100000000000" + field(99999999999));
+    resize(24, 82); // room for the 13 digits and their blank
+    repaint_screen(0);
+    EXPECT_EQ(screen_line(2).substr(56), field(0) + " 1234567890123");
     // The numbers shrink again: nothing of the wider row is left behind.
     set_value(0, 3, 5, 0, 0);
     repaint_screen(0);
-    EXPECT_EQ(screen_line(2).substr(68), field(5));
+    EXPECT_EQ(screen_line(2).substr(56), field(0) + field(5) + "  ");
 }
 
 TEST_F(Paint, NothingBelowZeroAndTheSampleMark) {
