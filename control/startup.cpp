@@ -76,6 +76,14 @@ void curses_modes() {
     typeahead(-1);
 }
 
+// Until curses has once been left and come back to, it writes every move of
+// the cursor to the terminal on its own, a system call each: several hundred
+// for one screen of numbers. Leaving before anything is drawn costs nothing
+// to see, and the first refresh comes back with the terminal's modes.
+void leave_initial_state() {
+    endwin();
+}
+
 // The monitor draws by placing the cursor: a terminal that cannot (TERM=dumb,
 // a printing terminal) would get its lines written over each other, so it is
 // refused before anything is drawn, as is a type with no description.
@@ -98,6 +106,7 @@ void start_curses() {
     }
     curses_modes();
     watch_terminal(STDIN_FILENO, STDOUT_FILENO);
+    leave_initial_state();
 }
 
 void end_curses() {

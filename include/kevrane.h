@@ -261,6 +261,7 @@ extern int sleepsec;                    // refresh interval in seconds
 constexpr int max_sleepsec = 429496729; // five pause steps a second still fit an int
 
 void curses_modes();
+void leave_initial_state();
 void start_curses();
 [[noreturn]] void end_curses();
 void do_delay();

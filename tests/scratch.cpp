@@ -4,12 +4,13 @@
 
 namespace kevrane::scratch {
 
-SCREEN *open_screen(int lines, int cols, FILE *out, FILE *in) {
+SCREEN *open_screen(int lines, int cols, FILE *out, FILE *in, const char *type) {
     use_env(FALSE);
-    SCREEN *s = newterm("vt100", out, in);
+    SCREEN *s = newterm(type, out, in);
     if (!s) return nullptr;
     set_term(s);
     curses_modes();
+    leave_initial_state();
     watch_terminal(fileno(in), fileno(out));
     resize(lines, cols);
     return s;
