@@ -144,5 +144,61 @@ done
 keys q
 wait_for "EXIT=0"
 
+# A 13-digit count and total (a big machine since boot) get a blank before
+# them and push the row right; the field that would pass the edge is left out
+# whole, never cut.
+keys "clear" Enter
+sed 's/^LOC:   18017794 /LOC: 3268308804123 /' "$data/interrupts-8cpu-x86_64.txt" >"$scratch/table"
+keys "$(on_table -c); echo EXIT=\$?" Enter
+wait_for "TOTAL INTERRUPTS SINCE COMMAND START" || exit 1
+keys t t
+wait_for "TOTAL INTERRUPTS SINCE BOOT"
+loc="LOC:timer interrupts 3268386647427 3268308804123     5791007    18785621"
+expect_line 22 "$loc" "80 columns"
+tm resize-window -t t -x 100 -y 24
+expect_line 22 "$loc     5656822    18296406" "100 columns"
+tm resize-window -t t -x 80 -y 24
+expect_line 22 "$loc" "80 columns again"
+
+# F5 and Ctrl-Right are one unknown key each: one bell, nothing moves.
+was=$(bells)
+keys F5
+keys C-Right
+sleep 0.5
+expect_bells $((was + 2))
+expect_line 1 "                         *TOTAL*        cpu0        cpu1        cpu2        cpu3"
+# At a prompt an arrow is not typed: c, Left, 4, Enter shows CPU 4 first.
+keys c Left 4 Enter
+wait_for "        cpu4        cpu5        cpu6        cpu7"
+expect_bells $((was + 2))
+keys Home
+wait_for "        cpu0        cpu1        cpu2        cpu3"
+
+# A prompt and help stay up, whole, when the terminal changes size.
+keys c 6
+wait_for "Leftmost cpu? 6"
+tm resize-window -t t -x 90 -y 20
+expect_line 19 "Leftmost cpu? 6" "the prompt after a resize"
+keys Enter
+wait_for "        cpu6        cpu7"
+tm resize-window -t t -x 80 -y 24
+keys Home h
+wait_for "Kevrane help:"
+tm resize-window -t t -x 50 -y 8
+wait_for " Kevrane help:"
+tm resize-window -t t -x 80 -y 24
+expect_line 14 "        CR - to return to display" "help after a resize"
+expect_line 3 "    h            - help (this screen)" "help after a resize"
+keys Enter
+wait_for "(h)elp, (t)oggle-screens"
+keys q
+wait_for "EXIT=0"
+
+# A terminal that cannot place the cursor is refused before anything is drawn.
+keys "clear; TERM=dumb $(on_table); echo EXIT=\$?" Enter
+wait_for "EXIT=" || exit 1
+expect_line 0 "kevrane: terminal type 'dumb' cannot place the cursor" "TERM=dumb"
+expect_line 1 "EXIT=1" "TERM=dumb"
+
 [ "$fails" = 0 ] && echo "terminal: all checks passed"
 exit "$fails"
