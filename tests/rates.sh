@@ -6,8 +6,16 @@
 # natively), the wall clock then steps back an hour and forward two: the
 # refreshes keep their pace, the rates stay right and the title clock shows
 # the new wall time.
-#   rates.sh BIN DATA [LIBFAKETIME]
+# With --live, the table is a live one served through FUSE (a build of
+# tests/live_table.cpp), printed afresh at every read as slowly as an
+# 8,192-CPU machine's kernel prints its table: 1.2 s a read.
+#   rates.sh [--live LIVE_TABLE] BIN DATA [LIBFAKETIME]
 set -u
+live=
+if [ "${1:-}" = --live ]; then
+    live=$(realpath "$2")
+    shift 2
+fi
 bin=$(realpath "$1")
 data=$(realpath "$2")
 faketime=${3:-}
@@ -37,9 +45,15 @@ write_table() {
         sleep 0.02
     done
 }
-printf "$format\n" 0 0 >"$scratch/table"
-write_table &
-on_exit="kill $!"
+if [ -n "$live" ]; then
+    skip_without_fuse
+    sed 's/^  1: %10d %10d /  1: @1000 @300 /; s/%%/%/g' "$scratch/format" >"$scratch/template"
+    pace=$((1200000000 / $(wc -c <"$scratch/template")))
+else
+    printf "$format\n" 0 0 >"$scratch/table"
+    write_table &
+    on_exit="kill $!"
+fi
 
 row() { screen | grep -m 1 '^1:1-edge      i8042'; }
 clock() { screen | head -n 1 | grep -o '[0-9][0-9]:[0-9][0-9]:[0-9][0-9] [0-9]*$' | cut -c1-8; }
@@ -74,7 +88,11 @@ clock_offset() {
 }
 
 run_monitor() { # environment
-    new_session -x 80 -y 24 "$1 $(on_table)"
+    if [ -n "$live" ]; then
+        new_session -x 80 -y 24 "$(on_live "$scratch/template" "$pace" "" "$1")"
+    else
+        new_session -x 80 -y 24 "$1 $(on_table)"
+    fi
     wait_for "TOTAL INTERRUPTS SINCE COMMAND START" || exit 1
     keys Tab
     wait_for "INTERRUPTS PER SECOND" || exit 1

@@ -70,3 +70,20 @@ wait_for() { # text, what for
     fail "${2:+$2: }waiting for '$1'"
     return 1
 }
+# The command line that runs the monitor on a live table ($live, a build of
+# tests/live_table.cpp) served through FUSE from a template, in the monitor's
+# own namespace, at so many nanoseconds a byte.
+on_live() { # template, ns a byte, monitor arguments, the monitor's own environment
+    echo "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 unshare -rm sh -c '$live $scratch/mnt $1 $2 & for i in \$(seq 100); do [ -e $scratch/mnt/interrupts ] && break; sleep 0.05; done; mount --bind $scratch/mnt/interrupts /proc/interrupts && exec ${4:+env $4 }$bin${3:+ $3}'"
+}
+# Where FUSE cannot be mounted (no /dev/fuse, a container) the test says so
+# and ends with 77.
+skip_without_fuse() {
+    mkdir -p "$scratch/mnt"
+    printf '  CPU0\n  0: @1  x\n' >"$scratch/probe"
+    if ! timeout 10 unshare -rm sh -c "$live $scratch/mnt $scratch/probe 0 & p=\$!; for i in \$(seq 100); do [ -e $scratch/mnt/interrupts ] && break; sleep 0.05; done; grep -q x $scratch/mnt/interrupts; s=\$?; kill \$p; exit \$s" 2>/dev/null; then
+        echo "SKIP $(basename "$0"): FUSE cannot be mounted here (no /dev/fuse, or not permitted in a user namespace), so no live table can be served"
+        exit 77
+    fi
+    on_exit="${on_exit:+$on_exit; }pkill -f '$scratch/mnt' 2>/dev/null"
+}
