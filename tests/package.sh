@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a clean release build, unpacks it, checks its
-# metadata and runs the unpacked binary. Then the same for the static build's
-# tarball and RPM: the RPM installed into an empty root, run and removed, and
-# the static binary alone in bare roots (bare_root.sh).
+# Builds the packages with the README's own commands, run as they stand in a
+# copy of the tree: the Debian package, unpacked, its metadata checked and the
+# unpacked binary run; then the static build's tarball and RPM, the RPM
+# installed into an empty root, run and removed, and the static binary alone
+# in bare roots (bare_root.sh). The static build is made both with Google
+# Benchmark's CMake package in sight and without it, however the machine has
+# it: the benchmark needs a static archive there, and is left out otherwise.
 set -u
 src=$(realpath "$1")
 scratch=$(mktemp -d)
@@ -16,17 +19,33 @@ check() { # what, got, want
         return 1
     fi
 }
-
-cmake -S "$src" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEVRANE_TESTS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >"$scratch/log" 2>&1 &&
-    cmake --build "$scratch/build" >>"$scratch/log" 2>&1 &&
-    (cd "$scratch/build" && cpack -G DEB) >>"$scratch/log" 2>&1 || {
-    cat "$scratch/log"
-    echo "FAIL building the package"
-    exit 1
+# The README's command that builds into the folder given.
+readme_command() { # build folder
+    sed -n "s/^    \(cmake -S \. -B $1 .*\)/\1/p" "$src/README.md"
 }
+# A copy of the tree without its build folders, and the command run there.
+run_readme() { # build folder, copy, a folder to hide from it
+    local cmd
+    cmd=$(readme_command "$1")
+    [ -n "$cmd" ] || { echo "FAIL the README has no command that builds $1"; exit 1; }
+    mkdir -p "$2" "$scratch/empty"
+    (cd "$src" && tar --exclude='./build*' --exclude=./.git -cf - .) | tar -C "$2" -xf -
+    echo "+ $cmd" >"$scratch/log"
+    if [ -n "${3:-}" ]; then
+        unshare -rm sh -c 'mount --bind "$0" "$1" && cd "$2" && eval "$3"' "$scratch/empty" "$3" "$2" "$cmd"
+    else
+        sh -c 'cd "$0" && eval "$1"' "$2" "$cmd"
+    fi >>"$scratch/log" 2>&1 || {
+        cat "$scratch/log"
+        echo "FAIL the README's command for $1${3:+ with $3 hidden}"
+        exit 1
+    }
+}
+
+run_readme build-deb "$scratch/src"
 version=$(sed -n 's/^project(kevrane VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
 arch=$(dpkg --print-architecture)
-deb="$scratch/build/kevrane_${version}_${arch}.deb"
+deb="$scratch/src/build-deb/kevrane_${version}_${arch}.deb"
 [ -f "$deb" ] || { echo "FAIL no $deb"; exit 1; }
 
 field() { dpkg-deb -f "$deb" "$1"; }
@@ -68,16 +87,28 @@ fi
 
 zcat "$scratch/root/usr/share/man/man1/kevrane.1.gz" | grep -q '^\.SH EXIT STATUS' || check "manual page" "no EXIT STATUS" "EXIT STATUS"
 
-# The static build's packages.
-static=$scratch/static
-cmake -S "$src" -B "$static" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEVRANE_TESTS=OFF -DKEVRANE_STATIC=ON \
-    -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >"$scratch/log" 2>&1 &&
-    cmake --build "$static" >>"$scratch/log" 2>&1 &&
-    (cd "$static" && cpack) >>"$scratch/log" 2>&1 || {
-    cat "$scratch/log"
-    echo "FAIL building the static packages"
-    exit 1
-}
+# The static build's packages, with Google Benchmark's CMake package where
+# the machine has it, and then hidden from CMake in a mount namespace of its
+# own; without it, the first build is the second case and the first is said
+# to be missing.
+static=$scratch/src/build-static
+run_readme build-static "$scratch/src"
+benchmark=$(dirname "$(find /usr/lib /usr/local/lib -path '*/cmake/benchmark/benchmarkConfig.cmake' 2>/dev/null | head -n 1)")
+if [ "$benchmark" != . ]; then
+    grep -q 'kevrane_bench left out: a static build needs Google Benchmark as a static archive' "$scratch/log" ||
+        grep -q 'kevrane_bench' "$static/build.ninja" ||
+        check "static build beside $benchmark" "neither the benchmark built nor a line saying why" "one of them"
+    if userns; then
+        run_readme build-static "$scratch/src2" "$benchmark"
+        grep -q 'kevrane_bench' "$scratch/src2/build-static/build.ninja" &&
+            check "static build without Google Benchmark" "the benchmark built" "left out"
+        echo "package: the README's static build passed with Google Benchmark installed ($benchmark) and without it"
+    else
+        skipped="the static build was not tried without Google Benchmark"
+    fi
+else
+    echo "package: the README's static build passed without Google Benchmark; with it, not tried (not installed)"
+fi
 # Where the C library starts a static PIE, the binary keeps address randomization.
 if grep -q '^KEVRANE_STATIC_PIE:INTERNAL=1$' "$static/CMakeCache.txt"; then
     readelf -h "$static/kevrane" | grep -q 'DYN (Position-Independent' ||
