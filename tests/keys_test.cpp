@@ -233,6 +233,18 @@ TEST_F(Keys, RefreshIntervalPrompt) {
     EXPECT_EQ(pending(), 0);
 }
 
+// Keys that are not a terminal may end at a prompt: the reply is what came.
+TEST_F(Keys, PromptWhoseKeysEnd) {
+    const int keyboard = open_screen_with_keyboard(24, 80);
+    ASSERT_EQ(write(keyboard, "c4", 2), 2);
+    close(keyboard);
+    alarm(10); // a prompt that waited for ever would hang here
+    get_input();
+    alarm(0);
+    EXPECT_EQ(bcol, 4);
+    EXPECT_EQ(asking, 0);
+}
+
 TEST_F(Keys, HelpScreenAndBack) {
     int r;
     EXPECT_EQ(press("h\n", &r), 0);
