@@ -70,7 +70,8 @@ class Screen : public ::testing::Test {
         auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
         const int cpus = 1 + pick(pick(3) ? 12 : 300), rows = pick(3) ? pick(40) : pick(400);
         harness::load_table(make_table(pick, cpus, rows, 0), pick(4) != 0);
-        std::strcpy(kname.nodename, pick(2) ? "db\x01host-7" : "a-long-node-name.example.com");
+        std::strcpy(kname.nodename,
+                    pick(2) ? "db\x01host\x7f-7\xe9" : "a-long-node-name.example.com");
         model m;
         m.lines = lines;
         m.cols = cols;
@@ -92,6 +93,21 @@ TEST_F(Screen, AnySizeFromOneByOne) {
     std::mt19937 rng(7);
     for (unsigned seed = 100; seed < 220; ++seed)
         run_seed(seed, 1 + rng() % 100, 1 + rng() % 300);
+}
+
+// A reply longer than its buffer is cut to fit, on a screen wide enough to
+// show all of it.
+TEST_F(Screen, LongReplies) {
+    harness::load_table(harness::fixture("interrupts-8cpu-x86_64.txt"));
+    for (const char *key : {"s", "c"}) {
+        model m;
+        m.cols = 200;
+        EXPECT_EQ(run(m, {{event::keys, key},
+                          {event::keys, std::string(100, '7')},
+                          {event::resize, "", 30, 150},
+                          {event::keys, "\x7f\r"}}),
+                  "");
+    }
 }
 
 // The numbers of a large machine: the since-boot total of a 1,152-CPU
