@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     m.sleepsec = 1 + (data[8] >> 2) % 3;
     // Then events: a byte for the kind, keys as a length and the bytes.
     std::vector<event> events;
-    for (std::size_t i = 10; i < size && events.size() < 12;) {
+    for (std::size_t i = 10; i < size && events.size() < 8;) {
         const std::uint8_t kind = data[i++];
         if (kind % 8 < 4) {
             const std::size_t n = std::min<std::size_t>(1 + kind / 8 % 8, size - i);
