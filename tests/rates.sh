@@ -56,18 +56,6 @@ else
 fi
 
 row() { screen | grep -m 1 '^1:1-edge      i8042'; }
-clock() { screen | head -n 1 | grep -o '[0-9][0-9]:[0-9][0-9]:[0-9][0-9] [0-9]*$' | cut -c1-8; }
-# Waits up to 3 s for the title clock to change: a refresh, or a repaint.
-next_paint() {
-    local was
-    was=$(clock)
-    for _ in $(seq 150); do
-        [ "$(clock)" != "$was" ] && return 0
-        sleep 0.02
-    done
-    fail "the title clock stood still for 3 s at $was"
-    return 1
-}
 check_rates() { # what
     local r total c0 c1
     r=$(row)

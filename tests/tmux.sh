@@ -70,6 +70,20 @@ wait_for() { # text, what for
     fail "${2:+$2: }waiting for '$1'"
     return 1
 }
+# The time of day the title clock shows.
+clock() { screen | head -n 1 | grep -o '[0-9][0-9]:[0-9][0-9]:[0-9][0-9] [0-9]*$' | cut -c1-8; }
+# Waits up to 3 s (or as many as given) for the title clock to change: a
+# refresh, or a repaint.
+next_paint() { # seconds
+    local was
+    was=$(clock)
+    for _ in $(seq $((${1:-3} * 50))); do
+        [ "$(clock)" != "$was" ] && return 0
+        sleep 0.02
+    done
+    fail "the title clock stood still for ${1:-3} s at $was"
+    return 1
+}
 # The command line that runs the monitor on a live table ($live, a build of
 # tests/live_table.cpp) served through FUSE from a template, in the monitor's
 # own namespace, at so many nanoseconds a byte.
