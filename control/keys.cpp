@@ -144,8 +144,13 @@ void skip_next() {
 
 } // namespace
 
-// Waits for the prompt or help up to be answered.
+// Waits for the prompt or help up to be answered, drawn again first: the end
+// of a pass clears the mark's place on the prompt line.
 void finish_prompt() {
+    if (asking == 'h')
+        draw_help();
+    else if (asking)
+        draw_prompt();
     while (asking) {
         if (keys_at_end()) { // nothing more can be typed: the reply is what it is
             close_prompt();

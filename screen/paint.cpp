@@ -161,17 +161,14 @@ void repaint_screen(int code) {
         print_data();
 }
 
-// The mark goes out to the terminal at once: a pass may be long. The prompt
-// line may hold a prompt instead, and the screen the help text.
+// The mark goes out to the terminal at once: a pass may be long.
 void show_mark() {
-    if (asking) return;
     clear_eol(prow, markcol);
     put_text(prow, markcol, mark_text, sizeof mark_text - 1);
     if (stdscr) wrefresh(stdscr);
 }
 
 void clear_mark() {
-    if (asking) return;
     clear_eol(prow, markcol);
 }
 
