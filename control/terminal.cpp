@@ -75,7 +75,7 @@ int key_waiting(std::int64_t until) {
         }
         if (p[0].revents & POLLIN) return key_input;
         if (gone(p[1].revents) || (keys_tty && gone(p[0].revents))) lose_terminal();
-        keys_ended = true; // a pipe or file of keys came to its end
+        keys_ended = true;                     // a pipe or file of keys came to its end
         if (until == forever) return key_none; // no key will come to wait for
     }
 }

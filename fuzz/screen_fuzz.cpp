@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     combine = data[8] & 1;
     write_table(make_table(pick, cpus, rows, 0));
     alloc_tables();
-    std::strcpy(kname.nodename, data[8] & 2 ? "db\x01host\x7f-7\xe9" : "a-long-node-name.example.com");
+    std::strcpy(kname.nodename,
+                data[8] & 2 ? "db\x01host\x7f-7\xe9" : "a-long-node-name.example.com");
     model m;
     // Up to 100 x 300, mostly smaller: a large screen costs many small ones.
     m.lines = 1 + data[0] % (data[2] & 1 ? 100 : 30);
