@@ -48,8 +48,16 @@ void draw_prompt() {
     put_text(prow, 0, text, len);
     wattrset(stdscr, A_NORMAL);
     put_text(prow, len, reply);
+    // The cursor stands where the next key typed will go.
     if (prow >= 0 && prow < LINES)
         wmove(stdscr, prow, std::min(len + static_cast<int>(reply.size()), COLS - 1));
+}
+
+// The cursor shows only at a prompt; elsewhere it would blink wherever the
+// last update left it.
+void show_cursor(bool on) {
+    leaveok(stdscr, on ? FALSE : TRUE);
+    curs_set(on ? 1 : 0);
 }
 
 void draw_help() {
@@ -68,6 +76,7 @@ void draw_help() {
 void open_prompt(int kind) {
     asking = kind;
     reply.clear();
+    if (kind != 'h') show_cursor(true);
     if (kind == 'h')
         draw_help();
     else
@@ -99,13 +108,27 @@ void close_prompt() {
     const std::string word = w == std::string::npos ? "" : reply.substr(w, reply.find(' ', w) - w);
     if (kind == 'c' && !word.empty()) set_leftmost(word);
     if (kind == 's' && !word.empty()) set_interval(word);
+    if (kind != 'h') show_cursor(false);
     wclear(stdscr);
+    update_header = 1; // the clear took the heads and names too
     repaint_screen(kind == 'c' && !word.empty() ? 1 : 0);
 }
 
+// Everything drawn again from nothing, the prompt or help up included.
+void redraw() {
+    if (asking == 'h') {
+        draw_help();
+        return;
+    }
+    wclear(stdscr);
+    repaint_screen(0);
+    if (asking) draw_prompt();
+}
+
 // A key while the prompt or help is up. What is typed is echoed; the erase
-// and kill keys edit it; a reply longer than the buffer is cut to fit; other
-// keys and escape sequences are not part of it.
+// and kill keys edit it (Ctrl-U kills wherever the terminal says otherwise);
+// a reply longer than the buffer is cut to fit; other keys, escape sequences,
+// pastes and characters beyond ASCII are not part of it.
 void prompt_key(int key) {
     if (key == '\n' || key == '\r') {
         close_prompt();
@@ -124,7 +147,7 @@ void prompt_key(int key) {
     if (asking == 'h') return;
     if (key == erasechar() || key == 127 || key == '\b') {
         if (!reply.empty()) reply.pop_back();
-    } else if (key == killchar()) {
+    } else if (key == killchar() || key == 0x15) {
         reply.clear();
     } else if (key >= ' ' && key <= '~' && reply.size() < replysize - 1) {
         reply += static_cast<char>(key);
@@ -164,11 +187,17 @@ void finish_prompt() {
 int answer_key(int look) {
     const int key = next_key(look);
     if (key == ERR) return 0;
+    if (key == key_redraw) { // after a stop, as Ctrl-L
+        update_header = 1;
+        redraw();
+        wrefresh(stdscr);
+        return 0;
+    }
     if (skipkey && (key >= key_seq || key == 27)) {
         skipkey = 0;
         return 0;
     }
-    if (key == key_seq && !asking) { // a key the monitor does not know, sent as a sequence
+    if (key == key_seq && !asking) { // a unit the monitor does not use: one bell for all of it
         beep();
         wrefresh(stdscr);
         return 0;

@@ -26,7 +26,7 @@ constexpr char table_path[] = "/proc/interrupts";
 }
 
 [[noreturn]] void out_of_memory() {
-    if (stdscr && !isendwin()) endwin();
+    if (stdscr && !isendwin()) give_back_terminal();
     std::fputs("kevrane: out of memory\n", stderr);
     std::exit(1);
 }
@@ -93,6 +93,7 @@ void start_curses() {
         std::fputs("kevrane: TERM is not set: no terminal type to draw on\n", stderr);
         std::exit(1);
     }
+    note_shell_modes(isatty(STDOUT_FILENO) ? STDOUT_FILENO : STDIN_FILENO);
     SCREEN *s = newterm(nullptr, stdout, stdin);
     if (!s) {
         std::fprintf(stderr, "kevrane: unknown terminal type '%s'\n", term);
@@ -105,12 +106,15 @@ void start_curses() {
         std::exit(1);
     }
     curses_modes();
+    curs_set(0);
     watch_terminal(STDIN_FILENO, STDOUT_FILENO);
     leave_initial_state();
+    mark_pastes();
+    catch_signals();
 }
 
 void end_curses() {
-    endwin();
+    give_back_terminal();
     std::exit(0);
 }
 

@@ -45,10 +45,11 @@ void push_key(int key) {
 }
 
 int key_waiting(std::int64_t until) {
+    prepare_farewell(); // for the size the screen has now
     for (;;) {
         // Curses takes up a new terminal size whenever it updates the screen
         // and leaves the resize event for the next read.
-        if (held || size_changed()) return key_held;
+        if (held || size_changed() || winched || continued) return key_held;
         // An unfinished escape sequence is over once its wait is: the look
         // that finds that out settles it.
         std::int64_t wake = until;
@@ -61,16 +62,15 @@ int key_waiting(std::int64_t until) {
         const std::int64_t left = wake ? std::max<std::int64_t>(wake - monotonic_ns(), 0) : 0;
         const timespec t{static_cast<time_t>(left / 1000000000),
                          static_cast<long>(left % 1000000000)};
-        const int n = ppoll(p, 2, wake == forever ? nullptr : &t, nullptr);
+        // A new size or a continue comes in only here, so that none is
+        // left waiting between the look above and this wait.
+        const int n = ppoll(p, 2, wake == forever ? nullptr : &t, wait_mask());
         if (n == 0) {
             if (!escseq.empty() && wake != until) continue;
             return key_none;
         }
         if (n < 0) {
-            if (errno == EINTR) { // a signal: a new size, say
-                doupdate();
-                continue;
-            }
+            if (errno == EINTR) continue; // a signal: a new size, say
             return key_none;
         }
         if (p[0].revents & POLLIN) return key_input;
@@ -84,6 +84,12 @@ int key_waiting(std::int64_t until) {
 // all. Input that ends without a key is at its end for good, unless it is a
 // terminal, which is then gone.
 int read_key(int look) {
+    if (continued) {
+        continued = 0;
+        held = true; // keys typed meanwhile are still there
+        return key_redraw;
+    }
+    winched = 0; // curses takes the new size up as it reads
     const int key = wgetch(stdscr);
     held = key != ERR;
     if (key != ERR) return key;
@@ -97,31 +103,86 @@ int read_key(int look) {
 
 namespace {
 
-// Where an escape sequence stands: the bytes read so far can be followed by
-// `ch`, or `ch` cannot belong to it. A CSI sequence is ESC [, parameter and
-// intermediate bytes, and a final byte; an SS3 sequence ESC O and one byte;
-// the Linux console sends ESC [ [ and a letter for F1 to F5; ESC and any
-// other printable byte is what Alt and that key send.
-bool continues(const std::string &seq, int ch) {
-    const bool graphic = ch >= 0x20 && ch <= 0x7e;
-    if (seq.size() == 1) return graphic;
-    if (seq[1] == '[' && seq.size() < 32) return graphic;
-    return seq[1] == 'O' && seq.size() == 2 && graphic;
+// What a terminal sends as one unit, and how far its reading has come.
+enum unit_kind {
+    u_esc,        // ESC: what follows says what it is, or it is ESC alone
+    u_csi,        // ESC [, parameter and intermediate bytes, a final byte
+    u_mouse,      // ESC [ M and three bytes of any value: a mouse report
+    u_one,        // ESC O (SS3), or the Linux console's ESC [ [: one more byte
+    u_string,     // OSC, DCS, SOS, PM or APC: up to ESC \ (or BEL, for OSC)
+    u_string_esc, // such a string that has just met an ESC
+    u_paste,      // ESC [ 200 ~: a paste, up to ESC [ 201 ~
+    u_utf8,       // a UTF-8 character, its continuation bytes still to come
+};
+unit_kind unit;
+int left;         // bytes still to come of a mouse report or a UTF-8 character
+bool osc;         // the string is an OSC, which BEL may end
+std::size_t ends; // bytes of the paste's end met in a row
+constexpr char paste_start[] = "\033[200~";
+constexpr char paste_end[] = "\033[201~";
+// Enough of a unit's start to tell what it is; the rest is only counted.
+constexpr std::size_t unit_keep = 16;
+
+// Continuation bytes a UTF-8 lead byte announces, or 0 for a byte that leads
+// no character.
+int utf8_rest(int ch) {
+    return ch >= 0xc2 && ch <= 0xdf   ? 1
+           : ch >= 0xe0 && ch <= 0xef ? 2
+           : ch >= 0xf0 && ch <= 0xf4 ? 3
+                                      : 0;
 }
 
-bool complete(const std::string &seq) {
-    const char last = seq.back();
-    if (seq.size() == 2) return seq[1] != '[' && seq[1] != 'O';
-    if (seq[1] == 'O') return true;
-    if (seq == "\033[[") return false;
-    return (last >= 0x40 && last <= 0x7e) || seq.size() >= 32;
+enum step { more, done, cut, cut_esc };
+
+// The unit read so far (its first bytes in escseq) goes on with `ch`, is
+// complete with it, or ends before it: `ch` is then read again as a key of
+// its own (cut_esc: and so is the ESC before it).
+step feed(int ch) {
+    switch (unit) {
+    case u_esc:
+        if (ch == 27) return cut; // two ESCs are two keys
+        if (ch == '[')
+            unit = u_csi;
+        else if (ch == 'O')
+            unit = u_one;
+        else if (ch == ']' || ch == 'P' || ch == 'X' || ch == '^' || ch == '_')
+            unit = u_string, osc = ch == ']';
+        else if ((left = utf8_rest(ch)))
+            unit = u_utf8; // Alt and a character
+        else
+            return done; // Alt and a key
+        return more;
+    case u_csi:
+        if (escseq.size() == 2 && ch == 'M') return unit = u_mouse, left = 3, more;
+        if (escseq.size() == 2 && ch == '[') return unit = u_one, more;
+        if (ch >= 0x20 && ch <= 0x3f) return more;
+        if (ch < 0x40 || ch > 0x7e) return cut;
+        if (escseq == std::string_view(paste_start, 5) && ch == '~')
+            return unit = u_paste, ends = 0, more;
+        return done;
+    case u_mouse: return --left ? more : done;
+    case u_one: return ch >= 0x20 && ch <= 0x7e ? done : cut;
+    case u_string:
+        if (ch == 27) unit = u_string_esc;
+        return osc && ch == 7 ? done : more;
+    case u_string_esc: return ch == '\\' ? done : cut_esc;
+    case u_paste:
+        ends = ch == paste_end[ends] ? ends + 1 : ch == 27 ? 1 : 0;
+        return ends == sizeof paste_end - 1 ? done : more;
+    case u_utf8:
+        if (ch < 0x80 || ch > 0xbf) return cut;
+        return --left ? more : done;
+    }
+    return cut;
 }
 
-// What a whole sequence means to the monitor: the cursor keys, Home and End
+// What a whole unit means to the monitor: the cursor keys, Home and End
 // (ESC [ or ESC O and a letter), and ESC [ n ~, which most terminals send
 // for the page keys (5, 6) and tmux and screen for Home (1, 7) and End (4, 8).
-int sequence_key(const std::string &seq) {
-    if (seq.size() == 3 && std::strchr("ABCDHF", seq[2])) return key_move | seq[2];
+// Anything else it does not use.
+int unit_key(const std::string &seq) {
+    if (seq.size() == 3 && (seq[1] == '[' || seq[1] == 'O') && std::strchr("ABCDHF", seq[2]))
+        return key_move | seq[2];
     if (seq.size() == 4 && seq[1] == '[' && seq[3] == '~') switch (seq[2]) {
         case '5': return key_page | 'A';
         case '6': return key_page | 'B';
@@ -133,10 +194,10 @@ int sequence_key(const std::string &seq) {
     return key_seq;
 }
 
-// The sequence read so far is all there will be: ESC alone, or a sequence
-// cut short, which the monitor cannot know.
+// The unit read so far is all there will be: ESC alone, or a unit cut short,
+// which the monitor cannot know.
 int unfinished() {
-    const int key = escseq.size() == 1 ? 27 : key_seq;
+    const int key = escseq.size() == 1 && unit == u_esc ? 27 : key_seq;
     escseq.clear();
     return key;
 }
@@ -146,11 +207,11 @@ int unfinished() {
 std::string escseq;
 std::int64_t escwhen;
 
-// The next key: a byte, a whole escape sequence, or KEY_RESIZE; ERR when
-// there is none yet. A sequence whose rest has not come waits for it up to
-// esc_wait_ns, across looks, and no byte of it is ever taken as a key of its
-// own. A byte that cannot go on the sequence before it ends that sequence and
-// is read again as a key.
+// The next key: a byte, a whole unit, KEY_RESIZE or key_redraw; ERR when
+// there is none yet. A unit whose rest has not come waits for it up to
+// esc_wait_ns after its last byte, across looks, and no byte of it is ever
+// taken as a key of its own. A byte that cannot go on the unit before it ends
+// that unit and is read again as a key.
 int next_key(int look) {
     for (;;) {
         const int ch = read_key(look);
@@ -164,17 +225,27 @@ int next_key(int look) {
             if (!keys_at_end() && monotonic_ns() < escwhen + esc_wait_ns) return ERR;
             return unfinished();
         }
-        if (ch == KEY_RESIZE) return ch;
+        if (ch == KEY_RESIZE || ch == key_redraw) return ch;
+        step s = more;
         if (escseq.empty()) {
-            if (ch != 27) return ch;
-        } else if (!continues(escseq, ch)) {
-            push_key(ch);
-            return unfinished();
+            if (ch == 27)
+                unit = u_esc;
+            else if ((left = utf8_rest(ch)))
+                unit = u_utf8;
+            else
+                return ch;
+        } else {
+            s = feed(ch);
+            if (s == cut || s == cut_esc) {
+                push_key(ch);
+                if (s == cut_esc) push_key(27);
+                return unfinished();
+            }
         }
-        escseq += static_cast<char>(ch);
+        if (escseq.size() < unit_keep) escseq += static_cast<char>(ch);
         escwhen = monotonic_ns();
-        if (escseq.size() > 1 && complete(escseq)) {
-            const int key = sequence_key(escseq);
+        if (s == done) {
+            const int key = unit_key(escseq);
             escseq.clear();
             return key;
         }

@@ -1,8 +1,8 @@
 // Fuzzes the screen and the keys against the model of what the operator must
 // see: arbitrary terminal sizes, display modes, window positions, tables and
-// events (keys, escape sequences whole or split, prompts and help, new sizes,
-// waits, tables rewritten, keys as a pass starts) through the real main loop.
-// The first difference from the model aborts, naming the line and column.
+// events (keys, escape sequences and other units whole, split or slow,
+// prompts and help, new sizes, waits, tables rewritten, keys as a pass starts) through the real
+// main loop. The first difference from the model aborts, naming the line and column.
 
 #include "scratch.h"
 #include "screen_model.h"
@@ -54,14 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::vector<event> events;
     for (std::size_t i = 10; i < size && events.size() < 8;) {
         const std::uint8_t kind = data[i++];
-        if (kind % 8 < 4) {
+        if (kind % 8 < 4 || (kind % 8 == 6 && i < size)) {
+            const int ms = kind % 8 == 6 ? data[i++] % 80 : 0;
             const std::size_t n = std::min<std::size_t>(1 + kind / 8 % 8, size - i);
             std::string keys(reinterpret_cast<const char *>(data + i), n);
             i += n;
-            // A vt100 sends 7-bit keys; q would end the process.
+            // q would end the process.
             for (char &k : keys)
-                k = (k & 0x7f) == 'q' ? 'Q' : k & 0x7f;
-            events.push_back({kind % 8 == 3 ? event::early : event::keys, keys});
+                k = k == 'q' ? 'Q' : k;
+            events.push_back({kind % 8 == 3   ? event::early
+                              : kind % 8 == 6 ? event::later
+                                              : event::keys,
+                              keys});
+            events.back().ms = ms;
         } else if (kind % 8 == 4 && i + 1 < size) {
             events.push_back({kind & 8 ? event::early : event::resize, "", 1 + data[i] % 100,
                               1 + data[i + 1] * 300 / 256});

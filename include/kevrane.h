@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -231,17 +232,21 @@ constexpr int key_held = 2;
 // key_waiting: wait for as long as it takes
 constexpr std::int64_t forever = std::numeric_limits<std::int64_t>::max();
 
-// What next_key gives for an escape sequence: one the monitor does not know,
-// or one that moves the window (key_move or key_page with its navigation
-// code; the page keys move without clearing the screen first).
+// What next_key gives for what a terminal sends as one unit (an escape
+// sequence, a string, a mouse report, a paste, a UTF-8 character): one the
+// monitor does not know, or one that moves the window (key_move or key_page
+// with its navigation code; the page keys move without clearing the screen
+// first). key_redraw: the monitor was stopped, and the screen may hold
+// anything.
 constexpr int key_seq = 1 << 16;
 constexpr int key_move = 2 << 16;
 constexpr int key_page = 3 << 16;
-// How long the rest of an escape sequence is waited for. Terminals send a
-// sequence in one write; what comes later was typed.
+constexpr int key_redraw = 4 << 16;
+// How long the rest of a unit is waited for after its last byte. Terminals
+// send a unit in one write; what comes later was typed.
 constexpr std::int64_t esc_wait_ns = 50000000;
 
-extern std::string escseq;   // the escape sequence read so far, waiting for its rest
+extern std::string escseq;   // the first bytes of the unit read so far, waiting for its rest
 extern std::int64_t escwhen; // when its last byte came, monotonic ns
 
 void watch_terminal(int keys, int screen);
@@ -253,12 +258,24 @@ bool keys_at_end();
 bool terminal_gone();
 [[noreturn]] void lose_terminal();
 
+// control/signals.cpp: giving the terminal back, a new size, a stop ended
+
+extern volatile sig_atomic_t winched;   // the terminal has a new size, not yet taken up
+extern volatile sig_atomic_t continued; // the monitor was stopped and went on
+
+void note_shell_modes(int fd);
+void mark_pastes();
+void prepare_farewell();
+void catch_signals();
+const sigset_t *wait_mask();
+void give_back_terminal();
+
 // control/startup.cpp: command line, start-up and the main loop
 
 extern const char optstr[];
 extern struct utsname kname;            // the title line shows its node name
 extern int sleepsec;                    // refresh interval in seconds
-constexpr int max_sleepsec = 429496729; // five pause steps a second still fit an int
+constexpr int max_sleepsec = 429496729; // the longest interval taken: 136 years
 
 void curses_modes();
 void leave_initial_state();

@@ -62,6 +62,9 @@ void resize_screen(int code) {
         break;
     default: beep();
     }
+    // A window left past the last row (End on a terminal with no room for
+    // rows) shows the last page once there is room again.
+    if (page > 0 && brow >= numirqs && numirqs > 0) brow = std::max(numirqs - page, 0);
     erow = std::min(brow + page, numirqs);
     ecol = std::min(bcol + datacols, numcpus);
     prow = erow - brow + 2;

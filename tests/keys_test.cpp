@@ -101,7 +101,7 @@ TEST_F(Keys, LoneEscapeRepaintsAndRings) {
 // no byte of it is read as a key of its own, and the pause runs on.
 TEST_F(Keys, UnknownSequencesRingOnceAndDoNothingElse) {
     for (const char *seq : {"\033[15~", "\033[1;5C", "\033[2~", "\033[3~", "\033OP", "\033[[A",
-                            "\033x", "\033[1;2A", "\033[200~"}) {
+                            "\033x", "\033[1;2A", "\033[200~t6\033[201~"}) {
         int r;
         EXPECT_EQ(press(std::string(seq) + "6"), 1) << seq + 1;
         EXPECT_EQ(brow, 0) << seq + 1;

@@ -10,6 +10,9 @@ SCREEN *open_screen(int lines, int cols, FILE *out, FILE *in, const char *type) 
     if (!s) return nullptr;
     set_term(s);
     curses_modes();
+    // Keys come through a pipe, for which curses would strip the eighth bit
+    // that a terminal's own line keeps.
+    meta(stdscr, TRUE);
     leave_initial_state();
     watch_terminal(fileno(in), fileno(out));
     resize(lines, cols);

@@ -60,7 +60,8 @@ std::int64_t per_second(std::int64_t v, double interval) {
 
 // What a whole escape sequence asks for.
 int meaning(const std::string &s) {
-    if (s.size() == 3 && std::strchr("ABCDHF", s[2])) return moves | s[2];
+    if (s.size() == 3 && (s[1] == '[' || s[1] == 'O') && std::strchr("ABCDHF", s[2]))
+        return moves | s[2];
     const std::pair<const char *, int> tilde[] = {
         {"\033[5~", pages | 'A'}, {"\033[6~", pages | 'B'}, {"\033[1~", moves | 'H'},
         {"\033[7~", moves | 'H'}, {"\033[4~", moves | 'F'}, {"\033[8~", moves | 'F'}};
@@ -69,38 +70,64 @@ int meaning(const std::string &s) {
     return unknown_seq;
 }
 
+// The length of the UTF-8 character a byte leads, or 1.
+std::size_t utf8_length(int b) {
+    return b >= 0xc2 && b <= 0xdf ? 2 : b >= 0xe0 && b <= 0xef ? 3 : b >= 0xf0 && b <= 0xf4 ? 4 : 1;
+}
+
+// What byte `b` does to the unit `u` a terminal is sending: goes on with it,
+// ends with it, or cannot be part of it (stop: the unit ends before `b`;
+// stop_esc: before the ESC it ends with, which is read again with `b`).
+enum { goes_on, ends, stop, stop_esc };
+int next_byte(const std::string &u, int b) {
+    const auto c0 = static_cast<unsigned char>(u[0]);
+    if (c0 != 27) // a UTF-8 character
+        return b < 0x80 || b > 0xbf ? stop : u.size() + 1 == utf8_length(c0) ? ends : goes_on;
+    if (u.size() == 1) {
+        if (b == 27) return stop;
+        if ((b && std::strchr("[O]PX^_", b)) || utf8_length(b) > 1) return goes_on;
+        return ends; // Alt and a key
+    }
+    const auto c1 = static_cast<unsigned char>(u[1]);
+    if (utf8_length(c1) > 1) // Alt and a character
+        return b < 0x80 || b > 0xbf ? stop : u.size() == utf8_length(c1) ? ends : goes_on;
+    if (u.rfind("\033[200~", 0) == 0) // a paste, up to its end
+        return (u + static_cast<char>(b)).ends_with("\033[201~") ? ends : goes_on;
+    if (std::strchr("]PX^_", c1)) { // a string, up to ST (or BEL after OSC)
+        if (u.size() > 2 && u.back() == 27) return b == '\\' ? ends : stop_esc;
+        return b == 7 && c1 == ']' ? ends : goes_on;
+    }
+    if (u.rfind("\033[M", 0) == 0) return u.size() == 5 ? ends : goes_on; // a click: 3 bytes
+    const bool graphic = b >= 0x20 && b <= 0x7e;
+    if (c1 == 'O' || u == "\033[[") return graphic ? ends : stop;
+    if (u == "\033[" && (b == 'M' || b == '[')) return goes_on;
+    if (b >= 0x20 && b <= 0x3f) return goes_on;
+    if (b >= 0x40 && b <= 0x7e) return u + static_cast<char>(b) == "\033[200~" ? goes_on : ends;
+    return stop;
+}
+
 } // namespace
 
-// One key off the queue: a byte, or a whole escape sequence (ESC [ ... final
-// byte, ESC O and a byte, ESC [ [ and a byte, ESC and a printable byte); none
-// while the queue ends inside a sequence whose wait is not over. A byte that
-// cannot go on a sequence ends it and stays for the next key.
+// One key off the queue: a byte, or a whole unit a terminal sends (an escape
+// sequence, a mouse report, a string, a paste, a UTF-8 character, Alt and a
+// key); none while the queue ends inside a unit whose wait is not over. A
+// byte that cannot go on a unit ends it and stays for the next key.
 int model::take_key() {
     for (;;) {
         const bool over = !esc.empty() && now >= escwhen + esc_wait_ns;
         if (queue.empty() && !over) return no_key;
-        const int b = queue.empty() ? -1 : queue.front();
-        const bool graphic = b >= 0x20 && b <= 0x7e;
-        if (!esc.empty()) {
-            const bool goes_on = esc.size() == 1 ? graphic
-                                 : esc[1] == '[' ? graphic && esc.size() < 32
-                                                 : esc[1] == 'O' && esc.size() == 2 && graphic;
-            if (!goes_on) {
-                const int k = esc.size() == 1 ? 27 : unknown_seq;
-                esc.clear();
-                return k;
-            }
+        if (queue.empty() || (!esc.empty() && next_byte(esc, queue.front()) >= stop)) {
+            if (!queue.empty() && next_byte(esc, queue.front()) == stop_esc) queue.push_front(27);
+            const int k = esc == "\033" ? 27 : unknown_seq;
+            esc.clear();
+            return k;
         }
+        const int b = queue.front();
         queue.pop_front();
-        if (esc.empty() && b != 27) return b;
+        if (esc.empty() && b != 27 && utf8_length(b) == 1) return b;
+        const bool done = !esc.empty() && next_byte(esc, b) == ends;
         esc += static_cast<char>(b);
         escwhen = now;
-        const std::size_t n = esc.size();
-        const bool done = n == 2   ? b != '[' && b != 'O'
-                          : n == 1 ? false
-                          : esc[1] == 'O'
-                              ? true
-                              : esc != "\033[[" && ((b >= 0x40 && b <= 0x7e) || n >= 32);
         if (done) {
             const int k = meaning(esc);
             esc.clear();
@@ -127,6 +154,7 @@ void model::repaint(int code) {
     case 'H': brow = bcol = 0; break;
     default: ++bells;
     }
+    if (page > 0 && brow >= rows && rows > 0) brow = std::max(rows - page, 0);
     hmode = mode;
     numbers = pass ? none : fresh;
 }
@@ -159,7 +187,7 @@ bool model::handle(int key) {
             ;
         else if (key == erasechar() || key == 127 || key == '\b') {
             if (!reply.empty()) reply.pop_back();
-        } else if (key == killchar())
+        } else if (key == 0x15) // Ctrl-U
             reply.clear();
         else if (key >= ' ' && key <= '~' && reply.size() < 83)
             reply += static_cast<char>(key);
@@ -348,6 +376,7 @@ const std::vector<event> *script; // what happens next
 std::size_t next;
 int keys_in = -1, keys_out = -1; // the keyboard, a pipe
 int rung;                        // bells
+std::int64_t spent;              // of the `later` event under way, ns
 std::string failure, happened;   // the first difference, and what led to it
 
 bool clock_char(char shape, char c) {
@@ -494,6 +523,16 @@ int __wrap_ppoll(pollfd *p, nfds_t n, const timespec *t, const sigset_t *s) {
             errno = EINTR;
             return -1;
         }
+        if (e.kind == event::later) {
+            const std::int64_t due = e.ms * std::int64_t{1000000} - spent;
+            if (asked > 0 && due >= asked) break; // the wait runs out first
+            note("after " + std::to_string(due));
+            world->time_passes(due);
+            spent = 0;
+            ++next;
+            type(e.text);
+            return __real_ppoll(p, n, &zero, s);
+        }
         if (asked > 0) break; // time passes: the wait runs out
         if (e.kind != event::wait) break;
     }
@@ -502,6 +541,7 @@ int __wrap_ppoll(pollfd *p, nfds_t n, const timespec *t, const sigset_t *s) {
         return __real_ppoll(p, n, &zero, s);
     }
     if (next < script->size() && (*script)[next].kind == event::wait) ++next;
+    if (next < script->size() && (*script)[next].kind == event::later) spent += asked;
     note("wait " + std::to_string(asked));
     world->time_passes(asked);
     return 0;
@@ -517,6 +557,7 @@ std::string run(model &m, const std::vector<event> &events) {
     world = &m;
     script = &events;
     next = 0;
+    spent = 0;
     rung = 0;
     failure.clear();
     happened.clear();
@@ -536,6 +577,9 @@ std::string run(model &m, const std::vector<event> &events) {
     m.names.assign(irqnames.begin(), irqnames.begin() + numirqs);
     m.cpus = cpunum;
     m.bells = rung;
+    // A window past the last row shows the last page wherever there is room.
+    if (const int page = std::max(m.lines - 3, 0); page > 0 && m.brow >= numirqs && numirqs > 0)
+        m.brow = std::max(numirqs - page, 0);
     while (failure.empty()) {
         while (next < events.size() && events[next].kind == event::table) {
             note("table");

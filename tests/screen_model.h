@@ -27,9 +27,11 @@ struct event {
         wait,   // time passes: the wait under way runs out
         table,  // the table is rewritten before the next pass
         early,  // typed, or a new size (lines > 0), just as the next pass starts
+        later,  // typed `ms` milliseconds into the wait under way, or later ones
     } kind;
     std::string text; // keys, or the new table
     int lines = 0, cols = 0;
+    int ms = 0;
 };
 
 // The screen as it must be, one string of characters and one of attributes
