@@ -19,53 +19,17 @@ using namespace kevrane::screen_model;
 namespace {
 
 const char *const tokens[] = {
-    "t",
-    "\t",
-    "\x0c",
-    "5",
-    "6",
-    "x",
-    "~",
-    "c",
-    "s",
-    "h",
-    "1",
-    "4",
-    "9",
-    "0",
-    " ",
-    "\x7f",
-    "\b",
-    "\x15",
-    "\r",
-    "\n",
-    "-",
-    "\033[A",
-    "\033[B",
-    "\033[C",
-    "\033[D",
-    "\033[H",
-    "\033[F",
-    "\033OA",
-    "\033OH",
-    "\033OF",
-    "\033[5~",
-    "\033[6~",
-    "\033[1~",
-    "\033[4~",
-    "\033[7~",
-    "\033[8~",
-    "\033[15~",
-    "\033[1;5C",
-    "\033[1;2A",
-    "\033OP",
-    "\033[[A",
-    "\033x",
-    "\033[2~",
-    "\033",
-    "\033\033",
-    // What else terminals send as one unit: clicks (with high bytes), long
-    // replies, strings, pastes, characters beyond ASCII, Alt with any key.
+    "t",       "\t",      "\x0c",    "5",       "6",        "x",         "~",         "c",
+    "s",       "h",       "1",       "4",       "9",        "0",         " ",         "\x7f",
+    "\b",      "\x15",    "\r",      "\n",      "-",        "\033[A",    "\033[B",    "\033[C",
+    "\033[D",  "\033[H",  "\033[F",  "\033OA",  "\033OH",   "\033OF",    "\033[5~",   "\033[6~",
+    "\033[1~", "\033[4~", "\033[7~", "\033[8~", "\033[15~", "\033[1;5C", "\033[1;2A", "\033OP",
+    "\033[[A", "\033x",   "\033[2~", "\033",    "\033\033",
+};
+
+// What else terminals send as one unit: clicks (with high bytes), long
+// replies, strings, pastes, characters beyond ASCII, Alt with any key.
+const char *const units[] = {
     "\033[M x%",
     "\033[M\xff\x80\x9b",
     "\033[M 56",
@@ -91,15 +55,23 @@ const char *const tokens[] = {
     "\x15",
 };
 
+const char *token(const std::function<unsigned(unsigned)> &pick) {
+    constexpr unsigned n = sizeof tokens / sizeof *tokens, u = sizeof units / sizeof *units;
+    const unsigned i = pick(n + u);
+    return i < n ? tokens[i] : units[i - n];
+}
+
 std::vector<event> random_events(std::mt19937 &rng, int count, int cpus, int rows) {
-    auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
+    const std::function<unsigned(unsigned)> pick = [&](unsigned n) {
+        return static_cast<unsigned>(rng() % n);
+    };
     std::vector<event> events;
     for (int i = 0; i < count; ++i) {
         const unsigned kind = pick(20);
         if (kind < 11) {
             std::string keys;
             for (unsigned n = 1 + pick(4); n > 0; --n)
-                keys += tokens[pick(sizeof tokens / sizeof *tokens)];
+                keys += token(pick);
             // Now and then a unit's rest comes in a later look, or some
             // milliseconds later: within the wait for it, or past it.
             const bool slow = pick(3) == 0;
@@ -118,7 +90,7 @@ std::vector<event> random_events(std::mt19937 &rng, int count, int cpus, int row
         } else if (kind < 18) {
             events.push_back({event::table, make_table(pick, cpus, rows, i)});
         } else if (kind < 19) {
-            events.push_back({event::early, tokens[pick(sizeof tokens / sizeof *tokens)]});
+            events.push_back({event::early, token(pick)});
         } else {
             events.push_back({event::early, "", 1 + static_cast<int>(pick(100)),
                               1 + static_cast<int>(pick(300))});
