@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# The terminal is left usable however the monitor ends: Ctrl-C and SIGTERM
-# while it runs, while a prompt waits and while the help screen waits, each
-# followed by `stty -a` in the same pane; and Ctrl-Z then fg comes back to a
-# whole screen.
+# The terminal is given back whole however the monitor ends: Ctrl-C,
+# Ctrl-\ and signals from outside, while it runs, while a prompt waits and
+# while the help screen waits. Each is followed in the same pane by `stty -a`
+# (line editing and echo back), a look at the cursor and the alternate screen,
+# and a paste that the shell must take as typed (the paste marking is off).
+# The exit status says what ended it. Ctrl-Z then fg, and a stop and continue
+# from outside with a message written in between, come back to a whole
+# screen.
 set -u
 bin=$(realpath "$1")
 data=$(realpath "$2")
@@ -10,40 +14,50 @@ scratch=$(mktemp -d)
 . "$(dirname "$0")/tmux.sh"
 
 cp "$data/interrupts-8cpu-x86_64.txt" "$scratch/table"
-# dash, not bash: bash puts back the terminal modes of a job that a signal
-# ended, which would hide a monitor that did not.
-tm new-session -d -s t -x 80 -y 24 "$plain_shell"
+# The panes run dash, not bash: bash puts back the terminal modes of a job
+# that a signal ended, which would hide a monitor that did not.
 start=$(on_table)
 
 # Starts the monitor, brings up what `before` asks for, ends it with `how`,
 # then checks that the shell's terminal is back in its normal modes.
 run_case() { # name, keys before, how
     local name=$1 before=$2 how=$3
-    keys "clear" Enter
+    # A pane of its own: a terminal left broken is not the next case's.
+    new_session -x 80 -y 24 "$plain_shell"
     keys "$start; echo END\"ED=\$?\"" Enter
     wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "$name" || return
     case $before in
     prompt) keys c && wait_for "Leftmost cpu?" "$name" ;;
     help) keys h && wait_for "Kevrane help:" "$name" ;;
     esac
+    local status
     case $how in
-    C-c) keys C-c ;;
-    TERM) kill -TERM "$(monitor_pid)" ;;
+    C-c) keys C-c && status=1 ;;
+    'C-\') keys 'C-\' && status=131 ;;
+    *) kill -"$how" "$(monitor_pid)" && status=$((128 + $(kill -l "$how"))) ;;
     esac
-    wait_for "ENDED" "$name" || return
+    wait_for "ENDED=$status" "$name" || return
     keys "clear; stty -a | tr ' ;' '\n\n' | grep -x -e echo -e -echo -e icanon -e -icanon -e icrnl -e -icrnl | tr '\n' ' '; echo" Enter
     wait_for "icrnl icanon echo" "$name: line editing and echo back" || return
-    [ "$(tm display -p -t t '#{cursor_flag}')" = 1 ] || fail "$name: cursor hidden afterwards"
+    [ "$(tm display -p -t t '#{cursor_flag} #{alternate_on}')" = "1 0" ] ||
+        fail "$name: cursor hidden or the alternate screen on afterwards"
+    tm set-buffer -b p 'echo P=$((40+2))'
+    tm paste-buffer -b p -p -t t
+    keys Enter
+    wait_for "P=42" "$name: a paste afterwards"
 }
 
-for how in C-c TERM; do
+for how in C-c 'C-\' TERM HUP; do
     for before in none prompt help; do
         run_case "$how while $before" "$before" "$how"
     done
 done
+for how in QUIT USR1 USR2 ALRM PIPE; do
+    run_case "$how" none "$how"
+done
 
 # Suspend and resume: the whole screen comes back.
-keys "clear" Enter
+new_session -x 80 -y 24 "$plain_shell"
 keys "$start" Enter
 wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "C-z" && {
     keys C-z
@@ -55,6 +69,20 @@ wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "C-z" && {
     [ "$(screen | sed -n 2p)" = "                         *TOTAL*        cpu0        cpu1        cpu2        cpu3" ] ||
         fail "fg: heads"
     keys q
+}
+
+# Stopped and continued from outside, with a message written to the
+# terminal in between: the next look repaints the whole screen.
+new_session -x 80 -y 24 "env -i PATH=$PATH TERM=screen HOME=$scratch sh -c \"$start\""
+wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "stop and continue" && {
+    sleep 1.2
+    pid=$(monitor_pid)
+    kill -STOP "$pid"
+    printf '\r\nBroadcast message from root\r\n\r\n\r\n' >"$(tm display -p -t t '#{pane_tty}')"
+    kill -CONT "$pid"
+    sleep 1.5
+    [[ "$(screen | head -n 1)" == *"TOTAL INTERRUPTS SINCE COMMAND START"* ]] && ! screen | grep -q Broadcast ||
+        fail "stop and continue: the screen is not whole again"
 }
 
 [ "$fails" = 0 ] && echo "signals: all checks passed"
