@@ -255,7 +255,7 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> ns;
 };
 
-// Start-up, three passes and a paint in a fresh process, as the program takes
+// Start-up, two passes and a paint in a fresh process, as the program takes
 // them before its first screen of numbers; prints its peak resident KiB.
 int memory_child(const char *path) {
     open_screen();
@@ -263,7 +263,6 @@ int memory_child(const char *path) {
     read_input_active = 1;
     repaint_screen(0);
     read_input(getix(3));
-    read_input(getix(4));
     read_input(getix(0));
     repaint_screen(0);
     rusage ru;

@@ -52,8 +52,7 @@ constexpr char table_path[] = "/proc/interrupts";
     read_input_active = 1;
     start_curses();
     repaint_screen(0);
-    read_input(getix(3));
-    read_input(getix(4));
+    read_input(getix(3)); // and the baseline, slot 2, from the same read
     for (;;) {
         read_input(getix(0));
         repaint_screen(0);

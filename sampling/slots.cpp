@@ -123,6 +123,16 @@ void copy_row(int from, int to, int row) {
     irqtotals[to][row] = irqtotals[from][row];
 }
 
+// Copies a whole sample, what wraps and restarts added to it included.
+void copy_sample(int from, int to) {
+    for (int r = 0; r < numirqs; ++r)
+        copy_row(from, to, r);
+    const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
+    for (int r : adjusted)
+        std::copy_n(irqadjust[r].data() + from * w, w, irqadjust[r].data() + to * w);
+    sampletime[to] = sampletime[from];
+}
+
 // CPUs the header names that have no column yet get one, in CPU-number
 // order; every row's counts move to the new places. A new column counts from
 // its first sample, like everything else.
@@ -378,6 +388,9 @@ void end_pass(int lines) {
             look_when_due();
         }
     first_samples(slot, oldrows);
+    // The first sample is the baseline too: it exists the moment the first
+    // sample does, and counts since start count from that read.
+    if (!pass.counting && slot != 2) copy_sample(slot, 2);
     newest = slot;
     clear_mark();
     read_input_active = 0;

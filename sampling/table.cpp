@@ -14,11 +14,15 @@ FILE *fdinp;
 
 namespace {
 
-// A megabyte a read: each call into the kernel costs microseconds of its
-// own, and at a quarter of that the calls (and the moves of a line cut by a
-// read) were a tenth of a pass over a 1,152-CPU table. A key waits for the
-// read under way; at a megabyte its waits did not grow.
+// A read takes as long as the kernel takes to print what it asks for, and a
+// key waits for the read under way: on a large machine the kernel prints
+// /proc/interrupts at tens to hundreds of nanoseconds a byte. Each read asks
+// for what the last one's pace gives in read_ns, between a page (below which
+// the calls would cost more than the printing) and a megabyte (where a fast
+// kernel's calls, and the moves of a line cut by a read, stop mattering).
 constexpr std::size_t chunksize = 1 << 20;
+constexpr std::size_t leastread = 4096;
+constexpr std::int64_t read_ns = 2000000;
 // Room after the data for the line-end sentinel and for the widest load of
 // fields (96 bytes) that starts on the last character of a line.
 constexpr std::size_t slack = 128;
@@ -29,18 +33,21 @@ std::size_t tail; // one past the last character read
 bool at_end;      // the stream has nothing more
 char *held;       // where the sentinel stands, and what it covers
 char heldc;
-char *last; // the line whose end read_line_from guessed
+char *last;                       // the line whose end read_line_from guessed
+std::size_t readsize = leastread; // what the next read asks for
 
 void refill() {
     const std::size_t avail = tail - head;
     std::memmove(chunk.data(), chunk.data() + head, avail);
     head = 0;
     tail = avail;
-    const std::size_t got = std::fread(chunk.data() + tail, 1, chunksize, fdinp);
+    const std::int64_t start = monotonic_ns();
+    const std::size_t got = std::fread(chunk.data() + tail, 1, readsize, fdinp);
     tail += got;
     // fread comes back short only at the end of the table or on an error, and
     // an error ends the pass as the end does.
-    at_end = got < chunksize;
+    at_end = got < readsize;
+    if (got) pace_reads(got, monotonic_ns() - start);
 }
 
 // Hands out the `len` characters at start, ended by a NUL in place.
@@ -53,6 +60,13 @@ char *hand_out(char *start, std::size_t len) {
 }
 
 } // namespace
+
+// Sizes the next read by the pace of the last: what the kernel prints in
+// read_ns at that pace.
+void pace_reads(std::size_t got, std::int64_t ns) {
+    const double want = ns > 0 ? static_cast<double>(got) * read_ns / ns : chunksize;
+    readsize = want >= chunksize ? chunksize : std::max(static_cast<std::size_t>(want), leastread);
+}
 
 bool open_table(const char *path) {
     FILE *f = std::fopen(path, "r");

@@ -1,4 +1,5 @@
-// The first data paint of a process, in per-second mode.
+// The first data paint of a process, in per-second mode, and after help
+// opened during the first sample.
 
 #include "term.h"
 
@@ -23,6 +24,19 @@ TEST(FirstPaint, PerSecondStartsAtZero) {
     repaint_screen(0);
     EXPECT_EQ(screen_line(2).substr(20, 36), "           0           0           0");
     EXPECT_EQ(screen_line(3).substr(20, 36), "           0           0           0");
+}
+
+// Help opened as the first sample is read waits for its answer once the
+// sample is whole; the screen it goes back to counts since start, never
+// since boot.
+TEST(FirstPaint, HelpDuringTheFirstSampleShowsCountsSinceStart) {
+    open_screen(24, 80);
+    load_table("     CPU0     CPU1     \n  1:  1045  100  a b\n", false);
+    read_input_active = 1;
+    repaint_screen(0);
+    push_keys("h"); // the keys then come to their end: help closes
+    read_input(getix(3));
+    EXPECT_EQ(screen_line(2).substr(20, 36), "           0           0           0");
 }
 
 } // namespace

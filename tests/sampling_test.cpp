@@ -46,9 +46,11 @@ TEST_F(Sampling, RealTableRowsAndMergedRows) {
                                                          18296406, 5364275, 18002503, 5946670}));
     EXPECT_EQ(irqtotals[1][loc], 95861098);
     EXPECT_EQ(read_input_active, 0);
-    // The other slots are untouched.
+    // The first sample is the baseline too; slot 0 is untouched.
     EXPECT_EQ(irqtotals[0][loc], 0);
-    EXPECT_EQ(irqtotals[2][loc], 0);
+    EXPECT_EQ(irqtotals[2][loc], 95861098);
+    EXPECT_EQ(counts(2, loc), counts(1, loc));
+    EXPECT_EQ(sampletime[2], sampletime[1]);
 }
 
 TEST_F(Sampling, MergedRowSumsItsLinesAndStartsAfreshEachPass) {

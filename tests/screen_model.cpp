@@ -524,6 +524,7 @@ int __wrap_ppoll(pollfd *p, nfds_t n, const timespec *t, const sigset_t *s) {
             return -1;
         }
         if (e.kind == event::later) {
+            if (e.text.empty()) continue;
             const std::int64_t due = e.ms * std::int64_t{1000000} - spent;
             if (asked > 0 && due >= asked) break; // the wait runs out first
             note("after " + std::to_string(due));
@@ -573,7 +574,6 @@ std::string run(model &m, const std::vector<event> &events) {
     wclear(stdscr);
     repaint_screen(1);
     read_input(getix(3));
-    read_input(getix(4));
     m.names.assign(irqnames.begin(), irqnames.begin() + numirqs);
     m.cpus = cpunum;
     m.bells = rung;
