@@ -176,6 +176,7 @@ void catch_signals() {
     if (sigaction(SIGTSTP, nullptr, &curses_tstp) == 0 && curses_tstp.sa_handler != SIG_DFL &&
         curses_tstp.sa_handler != SIG_IGN && !(curses_tstp.sa_flags & SA_SIGINFO)) {
         sa.sa_handler = on_stop;
+        sa.sa_flags = SA_RESTART; // a read of the table goes on after fg
         sigaction(SIGTSTP, &sa, nullptr);
     }
     sigset_t late;

@@ -89,7 +89,10 @@ int read_key(int look) {
         held = true; // keys typed meanwhile are still there
         return key_redraw;
     }
-    winched = 0; // curses takes the new size up as it reads
+    if (winched) { // curses takes a new size up as it updates the screen
+        winched = 0;
+        doupdate();
+    }
     const int key = wgetch(stdscr);
     held = key != ERR;
     if (key != ERR) return key;

@@ -22,7 +22,7 @@ namespace {
 // kernel's calls, and the moves of a line cut by a read, stop mattering).
 constexpr std::size_t chunksize = 1 << 20;
 constexpr std::size_t leastread = 4096;
-constexpr std::int64_t read_ns = 2000000;
+constexpr std::int64_t read_ns = 4000000;
 // Room after the data for the line-end sentinel and for the widest load of
 // fields (96 bytes) that starts on the last character of a line.
 constexpr std::size_t slack = 128;
@@ -70,8 +70,12 @@ void pace_reads(std::size_t got, std::int64_t ns) {
 
 bool open_table(const char *path) {
     FILE *f = std::fopen(path, "r");
-    if (f) use_table(f);
-    return f != nullptr;
+    if (!f) return false;
+    // Each read goes to the kernel as asked for, not cut into the stream's
+    // own buffer's pieces.
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    use_table(f);
+    return true;
 }
 
 void use_table(FILE *f) {
