@@ -2,7 +2,7 @@
 // same table's bytes with read(2), on tables from 2 to 8,192 CPUs and a real
 // 1,152-CPU one, and how often a pass looks at the keyboard. Run with
 // --memory TABLE (as the benchmark does for itself) to report the peak
-// resident memory of start-up and three passes; --width N converts at most N
+// resident memory of start-up and two passes; --width N converts at most N
 // kernel fields at once (1 is the SSE2 path on x86); --table CPUS LINES
 // prints a generated table.
 
@@ -279,7 +279,7 @@ void report_memory(const char *self, const table_file &t) {
     long kib = 0;
     if (!p || std::fscanf(p, "%ld", &kib) != 1) kib = -1;
     if (p) pclose(p);
-    std::printf("\nfirst screen on %s (exec, start-up, three passes, a paint): %.0f ms\n",
+    std::printf("\nfirst screen on %s (exec, start-up, two passes, a paint): %.0f ms\n",
                 t.name.c_str(), (monotonic_ns() - start) / 1e6);
     load(t.path);
     double slots = 3.0 * numirqs * numcpus * sizeof irqcounts[0][0] / (1 << 20);

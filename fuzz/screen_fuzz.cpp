@@ -1,8 +1,9 @@
 // Fuzzes the screen and the keys against the model of what the operator must
 // see: arbitrary terminal sizes, display modes, window positions, tables and
-// events (keys, escape sequences and other units whole, split or slow,
-// prompts and help, new sizes, waits, tables rewritten, keys as a pass starts) through the real
-// main loop. The first difference from the model aborts, naming the line and column.
+// events (keys of any byte, so every unit a terminal sends, whole, split or
+// slow, prompts and help, new sizes, waits, tables rewritten, keys as a pass
+// starts) through the real main loop. The first difference from the model
+// aborts, naming the line and column.
 
 #include "scratch.h"
 #include "screen_model.h"
@@ -62,11 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             // q would end the process.
             for (char &k : keys)
                 k = k == 'q' ? 'Q' : k;
-            events.push_back({kind % 8 == 3   ? event::early
-                              : kind % 8 == 6 ? event::later
-                                              : event::keys,
-                              keys});
-            events.back().ms = ms;
+            const auto k = kind % 8 == 3   ? event::early
+                           : kind % 8 == 6 ? event::later
+                                           : event::keys;
+            events.push_back({k, keys, 0, 0, ms});
         } else if (kind % 8 == 4 && i + 1 < size) {
             events.push_back({kind & 8 ? event::early : event::resize, "", 1 + data[i] % 100,
                               1 + data[i + 1] * 300 / 256});

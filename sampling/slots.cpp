@@ -317,10 +317,10 @@ void start_pass(int slot) {
     // One look at the keyboard as the pass starts, then one whenever a
     // millisecond has gone by.
     get_input();
-    // The pass stands for the moment it starts reading: a table of up to a
-    // chunk (a machine of a few hundred CPUs) is printed by the kernel at
-    // that first read, and a larger one is read at the same pace pass after
-    // pass.
+    // The pass stands for the moment it starts reading: the kernel prints
+    // the table as it is read, at much the same pace pass after pass, so
+    // each row is read about as long after its pass's start as the last
+    // time.
     looked = sampletime[slot] = monotonic_ns();
 }
 

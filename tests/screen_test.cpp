@@ -18,70 +18,38 @@ using namespace kevrane::screen_model;
 
 namespace {
 
+// clang-format off
 const char *const tokens[] = {
-    "t",       "\t",      "\x0c",    "5",       "6",        "x",         "~",         "c",
-    "s",       "h",       "1",       "4",       "9",        "0",         " ",         "\x7f",
-    "\b",      "\x15",    "\r",      "\n",      "-",        "\033[A",    "\033[B",    "\033[C",
-    "\033[D",  "\033[H",  "\033[F",  "\033OA",  "\033OH",   "\033OF",    "\033[5~",   "\033[6~",
-    "\033[1~", "\033[4~", "\033[7~", "\033[8~", "\033[15~", "\033[1;5C", "\033[1;2A", "\033OP",
-    "\033[[A", "\033x",   "\033[2~", "\033",    "\033\033",
-};
-
-// What else terminals send as one unit: clicks (with high bytes), long
-// replies, strings, pastes, characters beyond ASCII, Alt with any key.
-const char *const units[] = {
-    "\033[M x%",
-    "\033[M\xff\x80\x9b",
-    "\033[M 56",
+    "t", "\t", "\x0c", "5", "6", "x", "~", "c", "s", "h", "1", "4", "9", "0", " ", "\x7f", "\b",
+    "\x15", "\r", "\n", "-", "\033[A", "\033[B", "\033[C", "\033[D", "\033[H", "\033[F", "\033OA",
+    "\033OH", "\033OF", "\033[5~", "\033[6~", "\033[1~", "\033[4~", "\033[7~", "\033[8~",
+    "\033[15~", "\033[1;5C", "\033[1;2A", "\033OP", "\033[[A", "\033x", "\033[2~", "\033",
+    "\033\033", "\033[M x%", "\033[M\xff\x80\x9b", "\033[M 56",
     "\033[?64;1;2;6;9;15;16;17;18;21;22;28c",
-    "\033[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16;17;18;19;20~",
-    "\033]11;rgb:0000/0000/0000\033\\",
-    "\033]0;t5\a",
-    "\033P1+r544e=787465726d\033\\",
-    "\033_a6\033\\",
-    "\033X\033x",
-    "\033^c\033\\",
-    "\033[200~tx5\r\033[201~",
-    "\033[200~c1\033[Ah\033[201~",
-    "\xc3\xa9",
-    "\xe2\x82\xac",
-    "\xf0\x9f\x98\x80",
-    "\xa9",
-    "\xc3",
-    "\033\t",
-    "\033\r",
-    "\033\x7f",
-    "\033\xc3\xa9",
-    "\x15",
+    "\033[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16;17;18;19;20~", "\033]11;rgb:0000/0000/0000\033\\",
+    "\033]0;t5\a", "\033P1+r544e=787465726d\033\\", "\033_a6\033\\", "\033X\033x", "\033^c\033\\",
+    "\033[200~tx5\r\033[201~", "\033[200~c1\033[Ah\033[201~", "\xc3\xa9", "\xe2\x82\xac",
+    "\xf0\x9f\x98\x80", "\xa9", "\xc3", "\033\t", "\033\r", "\033\x7f", "\033\xc3\xa9", "\x15",
 };
-
-const char *token(const std::function<unsigned(unsigned)> &pick) {
-    constexpr unsigned n = sizeof tokens / sizeof *tokens, u = sizeof units / sizeof *units;
-    const unsigned i = pick(n + u);
-    return i < n ? tokens[i] : units[i - n];
-}
+// clang-format on
 
 std::vector<event> random_events(std::mt19937 &rng, int count, int cpus, int rows) {
-    const std::function<unsigned(unsigned)> pick = [&](unsigned n) {
-        return static_cast<unsigned>(rng() % n);
-    };
+    auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
     std::vector<event> events;
     for (int i = 0; i < count; ++i) {
         const unsigned kind = pick(20);
         if (kind < 11) {
             std::string keys;
             for (unsigned n = 1 + pick(4); n > 0; --n)
-                keys += token(pick);
+                keys += tokens[pick(sizeof tokens / sizeof *tokens)];
             // Now and then a unit's rest comes in a later look, or some
             // milliseconds later: within the wait for it, or past it.
-            const bool slow = pick(3) == 0;
             if (keys.size() > 1 && pick(4) == 0) {
                 const std::size_t cut = 1 + pick(keys.size() - 1);
                 events.push_back({event::keys, keys.substr(0, cut)});
                 keys.erase(0, cut);
             }
-            events.push_back({slow ? event::later : event::keys, keys});
-            events.back().ms = 5 + static_cast<int>(pick(70));
+            events.push_back({pick(3) ? event::keys : event::later, keys, 0, 0, 5 + int(pick(70))});
         } else if (kind < 14) {
             events.push_back({event::resize, "", 1 + static_cast<int>(pick(100)),
                               1 + static_cast<int>(pick(300))});
@@ -90,7 +58,7 @@ std::vector<event> random_events(std::mt19937 &rng, int count, int cpus, int row
         } else if (kind < 18) {
             events.push_back({event::table, make_table(pick, cpus, rows, i)});
         } else if (kind < 19) {
-            events.push_back({event::early, token(pick)});
+            events.push_back({event::early, tokens[pick(sizeof tokens / sizeof *tokens)]});
         } else {
             events.push_back({event::early, "", 1 + static_cast<int>(pick(100)),
                               1 + static_cast<int>(pick(300))});
@@ -155,21 +123,16 @@ TEST_F(Screen, LongReplies) {
 // is cut short there.
 TEST_F(Screen, SlowAndLongUnits) {
     harness::load_table(harness::fixture("interrupts-8cpu-x86_64.txt"));
-    const std::string csi40 = "\033[" + std::string(37, '1') + "~";
-    for (const char *key : {"\033", "\033[", "\033[7", "\033]0;", "\xe2\x82"}) {
+    for (const char *cut : {"\033", "\033[", "\033[7", "\033]0;", "\xe2\x82"}) {
+        std::vector<event> events;
+        for (std::string_view unit : {"\033[7~", "\xe2\x82\xac", cut})
+            for (std::size_t i = 0; i < unit.size(); ++i)
+                events.push_back(
+                    {i ? event::later : event::keys, std::string(unit.substr(i, 1)), 0, 0, 30});
+        events.push_back({event::keys, "\033[" + std::string(37, '1') + "~"});
+        events.push_back({event::later, "6", 0, 0, 60});
         model m;
-        std::vector<event> events{{event::keys, "\033"},
-                                  {event::later, "[", 0, 0, 30},
-                                  {event::later, "7", 0, 0, 30},
-                                  {event::later, "~", 0, 0, 30},
-                                  {event::keys, "\xe2"},
-                                  {event::later, "\x82", 0, 0, 30},
-                                  {event::later, "\xac", 0, 0, 30},
-                                  {event::keys, csi40},
-                                  {event::keys, key},
-                                  {event::later, "6", 0, 0, 60},
-                                  {event::wait, ""}};
-        EXPECT_EQ(run(m, events), "") << key;
+        EXPECT_EQ(run(m, events), "") << cut;
     }
 }
 

@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# The terminal is given back whole however the monitor ends: Ctrl-C,
-# Ctrl-\ and signals from outside, while it runs, while a prompt waits and
-# while the help screen waits. Each is followed in the same pane by `stty -a`
-# (line editing and echo back), a look at the cursor and the alternate screen,
-# and a paste that the shell must take as typed (the paste marking is off).
-# The exit status says what ended it. Ctrl-Z then fg, and a stop and continue
-# from outside with a message written in between, come back to a whole
-# screen.
+# The terminal is given back whole (modes, cursor, screen, paste marking)
+# however the monitor ends, with the status of what ended it: Ctrl-C, Ctrl-\
+# and signals from outside, while it runs, at a prompt and on help. Ctrl-Z
+# then fg, and a stop and continue from outside, come back to a whole screen.
 set -u
 bin=$(realpath "$1")
 data=$(realpath "$2")
@@ -22,7 +18,6 @@ start=$(on_table)
 # then checks that the shell's terminal is back in its normal modes.
 run_case() { # name, keys before, how
     local name=$1 before=$2 how=$3
-    # A pane of its own: a terminal left broken is not the next case's.
     new_session -x 80 -y 24 "$plain_shell"
     keys "$start; echo END\"ED=\$?\"" Enter
     wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "$name" || return
@@ -41,9 +36,7 @@ run_case() { # name, keys before, how
     wait_for "icrnl icanon echo" "$name: line editing and echo back" || return
     [ "$(tm display -p -t t '#{cursor_flag} #{alternate_on}')" = "1 0" ] ||
         fail "$name: cursor hidden or the alternate screen on afterwards"
-    tm set-buffer -b p 'echo P=$((40+2))'
-    tm paste-buffer -b p -p -t t
-    keys Enter
+    tm set-buffer -b p 'echo P=$((40+2))' && tm paste-buffer -b p -p -t t && keys Enter
     wait_for "P=42" "$name: a paste afterwards"
 }
 
@@ -71,19 +64,14 @@ wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "C-z" && {
     keys q
 }
 
-# Stopped and continued from outside, with a message written to the
-# terminal in between: the next look repaints the whole screen.
+# Stopped and continued from outside, a message written to the terminal in
+# between: the next look repaints the whole screen.
 new_session -x 80 -y 24 "env -i PATH=$PATH TERM=screen HOME=$scratch sh -c \"$start\""
-wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "stop and continue" && {
-    sleep 1.2
-    pid=$(monitor_pid)
-    kill -STOP "$pid"
-    printf '\r\nBroadcast message from root\r\n\r\n\r\n' >"$(tm display -p -t t '#{pane_tty}')"
-    kill -CONT "$pid"
-    sleep 1.5
-    [[ "$(screen | head -n 1)" == *"TOTAL INTERRUPTS SINCE COMMAND START"* ]] && ! screen | grep -q Broadcast ||
-        fail "stop and continue: the screen is not whole again"
-}
+wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "stop and continue" && sleep 1.2
+kill -STOP "$(monitor_pid)"
+printf '\r\nBroadcast message\r\n\r\n' >"$(tm display -p -t t '#{pane_tty}')"
+kill -CONT "$(monitor_pid)" && sleep 1.5
+[[ "$(line 0)" == *"SINCE COMMAND START"* ]] && ! screen | grep -q Broadcast || fail "stop and continue"
 
 [ "$fails" = 0 ] && echo "signals: all checks passed"
 exit "$fails"

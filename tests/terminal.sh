@@ -74,30 +74,19 @@ keys x
 sleep 0.5
 expect_bells 1
 
-# What a terminal sends as one unit is one key, rung once: clicks (on q, c,
-# h, 5), replies longer than 32 bytes, strings, characters beyond ASCII,
-# Alt with Tab, Enter and Backspace. None acts as a command.
+# What a terminal sends as one unit is one key, rung once, and none acts as a
+# command: clicks (on q, c, h, 5), replies longer than 32 bytes, strings,
+# characters beyond ASCII, Alt with Tab, Enter and Backspace, and a paste.
 unit() { tm send-keys -t t -H $(printf "$1" | od -An -v -tx1) && sleep 0.2; }
 for u in '\e[M q%%' '\e[M c%%' '\e[M h!' '\e[M 5!' '\e[?64;1;2;6;9;15;16;17;18;21;22;28c' \
     '\e[1;2;3;4;5;6;7;8;9;10;11;12;13;14q' '\e]11;rgb:0000/0000/0000\e\\' \
     '\eP1+r544e=787465726d\e\\' '\xc3\xa9' '\xe2\x82\xac' '\e\t' '\e\r' '\e\x7f'; do
     unit "$u"
 done
-# A paste is one key too, whatever it holds.
-tm set-buffer -b k 'tq6'
-tm paste-buffer -b k -p -t t
-sleep 0.5
+tm set-buffer -b k 'tq6' && tm paste-buffer -b k -p -t t && sleep 0.5
 expect_bells 15
 expect_line 2 "0:2-edge      timer            0           0           0           0           0" "units"
-[[ "$(line 0)" == *"TOTAL INTERRUPTS SINCE COMMAND START"* ]] || fail "units: the mode changed" "$(line 0)"
-expect_line 23 "(h)elp, (t)oggle-screens, arrows, etc" "units"
-# At a prompt a click types nothing: c, a click, 4, Enter shows CPU 4 first.
-keys c
-unit '\e[M 56'
-keys 4 Enter
-wait_for "        cpu4        cpu5        cpu6        cpu7" "a click at a prompt"
-keys Home
-expect_bells 15
+[[ "$(line 0)" == *"SINCE COMMAND START"* ]] || fail "units: the mode changed" "$(line 0)"
 
 # A larger terminal: five CPU columns and the prompt line at the bottom.
 tm resize-window -t t -x 100 -y 30
@@ -217,28 +206,16 @@ expect_line 3 "    h            - help (this screen)" "help after a resize"
 keys Enter
 wait_for "(h)elp, (t)oggle-screens"
 
-# End on a terminal with no room for rows, then a larger one: the last page.
-tm resize-window -t t -x 80 -y 2
-sleep 0.5
-keys End
-sleep 0.5
-tm resize-window -t t -x 80 -y 24
-for _ in $(seq 30); do [[ "$(line 22)" == "PIW:wakeup event"* ]] && break; sleep 0.1; done
-[[ "$(line 22)" == "PIW:wakeup event"* ]] || fail "End on 2 lines, then 24 lines: the last page"
-
-# The cursor is hidden, but at a prompt, where it stands after the reply.
+# The cursor shows only at a prompt, where it stands after the reply.
 cursor() { tm display -p -t t '#{cursor_flag} #{cursor_x} #{cursor_y}'; }
-[ "$(cursor | cut -d' ' -f1)" = 0 ] || fail "the cursor shows over the grid"
 keys s 1 2 BSpace
-wait_for "Refresh rate (sec)? 1"
-sleep 0.3
+wait_for "Refresh rate (sec)? 1" && sleep 0.3
 [ "$(cursor)" = "1 21 23" ] || fail "the cursor at a prompt" "got:  $(cursor)" "want: 1 21 23"
-keys Enter
-sleep 0.3
-[ "$(cursor | cut -d' ' -f1)" = 0 ] || fail "the cursor shows after the prompt"
+keys Enter && sleep 0.3
+[[ "$(cursor)" == 0* ]] || fail "the cursor shows over the grid"
 keys q
 wait_for "EXIT=0"
-[ "$(cursor | cut -d' ' -f1)" = 1 ] || fail "the cursor hidden after the monitor ended"
+[[ "$(cursor)" == 1* ]] || fail "the cursor hidden after the monitor ended"
 
 # Without an alternate screen (a vt100, a server's console) the shell goes
 # on from an empty bottom line.
@@ -253,9 +230,7 @@ keys "clear; (sleep 1.5; printf c; sleep 2) | $(on_table); echo EXIT=\$?" Enter
 wait_for "Leftmost cpu?" "keys that end at a prompt" && {
     tm resize-window -t t -x 90 -y 20
     sleep 3
-    [[ "$(line 0)" == *"TOTAL INTERRUPTS SINCE COMMAND START"* ]] || fail "keys that end at a prompt: the title" "$(line 0)"
     expect_line 1 "                         *TOTAL*        cpu0        cpu1        cpu2        cpu3" "keys that end at a prompt"
-    expect_line 2 "XXX:timer                      0           0           0           0           0" "keys that end at a prompt"
     expect_line 19 "(h)elp, (t)oggle-screens, arrows, etc" "keys that end at a prompt"
     kill -TERM "$(monitor_pid)"
     wait_for "EXIT=143" "SIGTERM"
