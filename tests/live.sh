@@ -73,7 +73,8 @@ new_session -x 80 -y 24 "$(on_live "$scratch/table" $pace)"
 framed=$(when 'screen | grep -q "TOTAL INTERRUPTS"')
 numbered=$(when '[[ "$(line 2)" =~ ^.{20}\ +[0-9] ]]')
 marked=$(when "$mark")
-reads=$(((numbered - framed) * 100 / ($(when "! $mark") - marked) + 100))
+whole=$(($(when "! $mark") - marked))
+reads=$(((numbered - framed) * 100 / whole + 100))
 echo "live: first numbers after $reads hundredths of a whole read of the table"
 ((reads <= 350)) || fail "the first numbers came after more than 3 whole reads"
 wait_for "TOTAL INTERRUPTS SINCE COMMAND START" || exit 1
@@ -119,7 +120,7 @@ tm pipe-pane -t t -o "cat >> $scratch/raw"
 waits=()
 for n in $(seq 8); do
     in_pass || break
-    sleep "0.$(printf %03d $((RANDOM % 300)))" # somewhere in the pass
+    sleep "0.$(printf %03d $((RANDOM % (whole * 2 / 3 + 1))))" # somewhere in the pass
     before=$(tr -cd '\a' <"$scratch/raw" | wc -c)
     t0=${EPOCHREALTIME/./}
     keys x
