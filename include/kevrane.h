@@ -276,7 +276,7 @@ void give_back_terminal();
 extern const char optstr[];
 extern struct utsname kname;            // the title line shows its node name
 extern int sleepsec;                    // refresh interval in seconds
-constexpr int max_sleepsec = 429496729; // the longest interval taken: 136 years
+constexpr int max_sleepsec = 429496729; // the longest interval taken: 13.6 years
 
 void curses_modes();
 void leave_initial_state();
