@@ -136,12 +136,7 @@ void prompt_key(int key) {
     }
     if (key == KEY_RESIZE) {
         resize_screen(0);
-        if (asking == 'h') {
-            draw_help();
-        } else {
-            repaint_screen(0);
-            draw_prompt();
-        }
+        redraw();
         return;
     }
     if (asking == 'h') return;

@@ -46,11 +46,6 @@ int madefor = -1;                 // the lines it was made for
 
 farewell *making;
 
-void put(const char *text) {
-    for (; *text && making->len < sizeof making->text; ++text)
-        making->text[making->len++] = *text;
-}
-
 // A capability's bytes, without the delays ($<5>) that terminfo writes into
 // it for terminals long gone.
 void add(const char *cap) {
@@ -140,7 +135,7 @@ void prepare_farewell() {
     const int spare = ready == 0 ? 1 : 0;
     making = &farewells[spare];
     making->len = 0;
-    if (marking) put(paste_off);
+    if (marking) add(paste_off);
     add(tigetstr("sgr0"));
     if (has("rmcup")) {
         add(tigetstr("rmcup"));

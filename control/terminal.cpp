@@ -45,7 +45,6 @@ void push_key(int key) {
 }
 
 int key_waiting(std::int64_t until) {
-    prepare_farewell(); // for the size the screen has now
     for (;;) {
         // Curses takes up a new terminal size whenever it updates the screen
         // and leaves the resize event for the next read.
@@ -94,6 +93,7 @@ int read_key(int look) {
         doupdate();
     }
     const int key = wgetch(stdscr);
+    prepare_farewell(); // curses takes up a new size as it reads
     held = key != ERR;
     if (key != ERR) return key;
     if (size_changed()) return KEY_RESIZE;

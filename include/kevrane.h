@@ -24,7 +24,6 @@ constexpr int linesize = 98404; // line buffer; longer lines are read in pieces
 
 extern FILE *fdinp; // /proc/interrupts, open for the whole run
 
-void pace_reads(std::size_t got, std::int64_t ns);
 bool open_table(const char *path);
 void use_table(FILE *f); // reads the table from an open stream
 void rewind_table();

@@ -36,6 +36,13 @@ char heldc;
 char *last;                       // the line whose end read_line_from guessed
 std::size_t readsize = leastread; // what the next read asks for
 
+// Sizes the next read by the pace of the last: what the kernel prints in
+// read_ns at that pace.
+void pace_reads(std::size_t got, std::int64_t ns) {
+    const double want = ns > 0 ? static_cast<double>(got) * read_ns / ns : chunksize;
+    readsize = want >= chunksize ? chunksize : std::max(static_cast<std::size_t>(want), leastread);
+}
+
 void refill() {
     const std::size_t avail = tail - head;
     std::memmove(chunk.data(), chunk.data() + head, avail);
@@ -60,13 +67,6 @@ char *hand_out(char *start, std::size_t len) {
 }
 
 } // namespace
-
-// Sizes the next read by the pace of the last: what the kernel prints in
-// read_ns at that pace.
-void pace_reads(std::size_t got, std::int64_t ns) {
-    const double want = ns > 0 ? static_cast<double>(got) * read_ns / ns : chunksize;
-    readsize = want >= chunksize ? chunksize : std::max(static_cast<std::size_t>(want), leastread);
-}
 
 bool open_table(const char *path) {
     FILE *f = std::fopen(path, "r");

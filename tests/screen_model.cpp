@@ -116,8 +116,11 @@ int model::take_key() {
     for (;;) {
         const bool over = !esc.empty() && now >= escwhen + esc_wait_ns;
         if (queue.empty() && !over) return no_key;
-        if (queue.empty() || (!esc.empty() && next_byte(esc, queue.front()) >= stop)) {
-            if (!queue.empty() && next_byte(esc, queue.front()) == stop_esc) queue.push_front(27);
+        const int step = queue.empty() ? stop
+                         : esc.empty() ? goes_on
+                                       : next_byte(esc, queue.front());
+        if (step >= stop) {
+            if (step == stop_esc) queue.push_front(27);
             const int k = esc == "\033" ? 27 : unknown_seq;
             esc.clear();
             return k;
@@ -125,10 +128,9 @@ int model::take_key() {
         const int b = queue.front();
         queue.pop_front();
         if (esc.empty() && b != 27 && utf8_length(b) == 1) return b;
-        const bool done = !esc.empty() && next_byte(esc, b) == ends;
         esc += static_cast<char>(b);
         escwhen = now;
-        if (done) {
+        if (step == ends) {
             const int k = meaning(esc);
             esc.clear();
             return k;
