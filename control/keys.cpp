@@ -70,9 +70,9 @@ void draw_help() {
 }
 
 // The prompt or help is drawn at once and then answered key by key, so that
-// one opened in the middle of a pass lets the pass read on: every row of a
-// sample is read at the moment it stands for. What it waits for comes after
-// the pass.
+// one opened in the middle of a pass lets the pass read on to its end: no
+// sample is left half taken while the operator types. What it waits for
+// comes after the pass.
 void open_prompt(int kind) {
     asking = kind;
     reply.clear();

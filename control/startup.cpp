@@ -49,10 +49,8 @@ constexpr char table_path[] = "/proc/interrupts";
     }
     if (uname(&kname) != 0) std::memset(&kname, 0, sizeof kname);
     alloc_tables();
-    read_input_active = 1;
     start_curses();
-    repaint_screen(0);
-    read_input(getix(3)); // and the baseline, slot 2, from the same read
+    first_sample();
     for (;;) {
         read_input(getix(0));
         repaint_screen(0);
@@ -110,6 +108,16 @@ void start_curses() {
     leave_initial_state();
     mark_pastes();
     catch_signals();
+}
+
+// The empty frame with the mark, then the first sample, into slot 1 and the
+// baseline, slot 2, from the same read: the start-up once the table is
+// scanned and the terminal set up. The tests start the sampler through it
+// too.
+void first_sample() {
+    read_input_active = 1;
+    repaint_screen(0);
+    read_input(getix(3));
 }
 
 void end_curses() {

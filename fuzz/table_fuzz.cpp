@@ -1,5 +1,5 @@
 // Fuzzes the table: arbitrary bytes as a start-up table and a later one,
-// through the layout scan, the two start-up samples, samples of the later
+// through the layout scan, the start-up sample, samples of the later
 // table (lines and CPU columns come, go and change) and repaints of the
 // result in every mode.
 
@@ -48,12 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     combine = flags & 1;
     write_table(data + 2, split - 2);
     alloc_tables();
-    read_input_active = 1;
     scratch::resize(24, 20 + (flags >> 1) % 64 * 2);
     brow = bcol = 0;
-    repaint_screen(1);
-    read_input(getix(3));
-    read_input(getix(4));
+    scratch::start_sampler();
     write_table(data + split, size - split);
     for (int pass = 0; pass < 3; ++pass) {
         read_input(getix(0));

@@ -23,6 +23,8 @@ namespace kevrane {
 constexpr int linesize = 98404; // line buffer; longer lines are read in pieces
 
 extern FILE *fdinp; // /proc/interrupts, open for the whole run
+extern std::int64_t
+    linetime; // when the read that brought the start of the line read last began, monotonic ns
 
 bool open_table(const char *path);
 void use_table(FILE *f); // reads the table from an open stream
@@ -56,6 +58,7 @@ struct member_line {
     int row;
     std::vector<std::int64_t> counts; // per column, as last read
     std::int64_t total;
+    std::int64_t time; // when the read that brought it last began, monotonic ns
 };
 
 // Labels are looked up as they stand in the line, without a copy.
@@ -84,7 +87,8 @@ extern std::unordered_map<std::string, label_lines, label_hash, std::equal_to<>>
     labelmap;       // label -> its sources
 extern int combine; // merge like lines into one row
 extern combine_entry combine_desc[7];
-extern int relayout; // rows or CPU columns were added: the view window must be recomputed
+extern int relayout; // the table was scanned, or rows or CPU columns were added: the view window
+                     // must be recomputed
 
 void header_cpus(const char *line, std::vector<long> &numbers);
 const char *skip_blanks(const char *text);
@@ -113,8 +117,9 @@ extern std::vector<std::vector<std::int64_t>> irqwide;
 // row -> what wraps and restarts added to its counts, [slot][column], the
 // total last; empty for a row whose counts never went down
 extern std::vector<std::vector<std::int64_t>> irqadjust;
-// [slot] when its pass began reading, monotonic ns; 0: never taken
-extern std::array<std::int64_t, 3> sampletime;
+// [slot][row] when the read that brought the row's line began, monotonic ns;
+// 0: never read. A merged row has the mean of its lines' times.
+extern std::array<std::vector<std::int64_t>, 3> rowtime;
 extern int read_input_active; // a sample is being taken: numbers are not painted
 extern int fieldwidth;        // kernel-format fields converted at once: 8, 4, 2 or 1 by processor
 
@@ -203,7 +208,7 @@ extern const char prompt_line[];
 extern const char mark_text[];
 
 std::int64_t rate(std::int64_t value, double interval);
-double sample_interval(int cur, int ref);
+double row_interval(int cur, int ref, int row);
 void print_header();
 void print_timestamp();
 void print_data();
@@ -280,6 +285,7 @@ constexpr int max_sleepsec = 429496729; // the longest interval taken: 13.6 year
 void curses_modes();
 void leave_initial_state();
 void start_curses();
+void first_sample();
 [[noreturn]] void end_curses();
 void do_delay();
 [[noreturn]] void run(int argc, char **argv);

@@ -194,7 +194,7 @@ std::uint32_t add_source(const char *line) {
                          numcpus)) {
         return 0;
     }
-    members.push_back({match->rownum - 1, std::vector<std::int64_t>(numcpus), 0});
+    members.push_back({match->rownum - 1, std::vector<std::int64_t>(numcpus), 0, 0});
     return static_cast<std::uint32_t>(members.size()) | addflag;
 }
 
@@ -292,6 +292,7 @@ void alloc_tables() {
     maxsources = std::max<std::size_t>(4 * sources, 1 << 16);
     maxcells = std::max<std::size_t>(4 * sources * std::max(numcpus, 1), 1 << 22);
     alloc_slots();
+    relayout = 1;
 }
 
 } // namespace kevrane

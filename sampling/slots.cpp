@@ -18,7 +18,7 @@ std::array<std::vector<std::uint32_t>, 3> irqcounts;
 std::array<std::vector<std::int64_t>, 3> irqtotals;
 std::vector<std::vector<std::int64_t>> irqwide;
 std::vector<std::vector<std::int64_t>> irqadjust;
-std::array<std::int64_t, 3> sampletime;
+std::array<std::vector<std::int64_t>, 3> rowtime;
 int read_input_active;
 
 namespace {
@@ -30,7 +30,9 @@ std::vector<int> widened;         // rows with an irqwide block
 std::vector<char> fresh;          // CPU columns that came with this pass's header
 std::vector<std::int64_t> staged; // counts of the rows this pass added, until it ends
 std::vector<std::int64_t> stagedtotals;
+std::vector<std::int64_t> stagedtimes;
 std::vector<std::int64_t> scratch; // a merged row's line as read
+std::vector<char> read_members;    // the merged rows' lines this pass has read
 
 // A large machine's slots are tens of megabytes, first touched at start-up
 // or when the table grows. Where the kernel gives huge pages on request, that
@@ -121,6 +123,7 @@ void copy_row(int from, int to, int row) {
     else
         std::copy_n(row_counts(from, row), numcpus, row_counts(to, row));
     irqtotals[to][row] = irqtotals[from][row];
+    rowtime[to][row] = rowtime[from][row];
 }
 
 // Copies a whole sample, what wraps and restarts added to it included.
@@ -130,7 +133,6 @@ void copy_sample(int from, int to) {
     const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
     for (int r : adjusted)
         std::copy_n(irqadjust[r].data() + from * w, w, irqadjust[r].data() + to * w);
-    sampletime[to] = sampletime[from];
 }
 
 // CPUs the header names that have no column yet get one, in CPU-number
@@ -227,6 +229,7 @@ void commit_rows() {
     const std::size_t rows = static_cast<std::size_t>(numirqs) + newrows;
     staged.resize(static_cast<std::size_t>(newrows) * numcpus);
     stagedtotals.resize(newrows);
+    stagedtimes.resize(newrows);
     for (auto &s : irqcounts) {
         make_room(s, rows, numcpus);
         s.resize(rows * numcpus);
@@ -234,6 +237,10 @@ void commit_rows() {
     for (auto &t : irqtotals) {
         make_room(t, rows, 1);
         t.insert(t.end(), stagedtotals.begin(), stagedtotals.end());
+    }
+    for (auto &t : rowtime) {
+        make_room(t, rows, 1);
+        t.insert(t.end(), stagedtimes.begin(), stagedtimes.end());
     }
     irqadjust.resize(rows);
     irqwide.resize(rows);
@@ -251,17 +258,46 @@ void commit_rows() {
     relayout = 1;
     std::vector<std::int64_t>().swap(staged);
     std::vector<std::int64_t>().swap(stagedtotals);
+    std::vector<std::int64_t>().swap(stagedtimes);
+}
+
+// A merged row's time: the mean of the times its lines were read in this
+// pass, taken from the earliest so that it neither overflows nor depends on
+// the lines' order. A row none of whose lines this pass read has the numbers
+// of the sample before, and its time.
+void mean_times(int slot, int before) {
+    if (members.empty()) return;
+    struct span {
+        std::int64_t least, sum, lines;
+    };
+    static std::vector<span> spans;
+    spans.assign(numirqs, {0, 0, 0});
+    for (std::size_t i = 0; i < members.size(); ++i)
+        if (read_members[i]) {
+            span &s = spans[members[i].row];
+            s.least = s.lines++ ? std::min(s.least, members[i].time) : members[i].time;
+        }
+    for (std::size_t i = 0; i < members.size(); ++i)
+        if (read_members[i])
+            spans[members[i].row].sum += members[i].time - spans[members[i].row].least;
+    for (const auto &m : members) {
+        const span &s = spans[m.row];
+        rowtime[slot][m.row] = s.lines ? s.least + s.sum / s.lines : rowtime[before][m.row];
+    }
 }
 
 // A merged row is the sum of its lines' latest counts, in the order the lines
 // were first met. A line new to an existing row counts from its first sample:
 // what it brought along is taken off again.
-void sum_members(int slot, int oldrows, std::size_t oldmembers, std::vector<char> &fed) {
+void sum_members(int slot, int before, int oldrows, std::size_t oldmembers,
+                 std::vector<char> &fed) {
     for (const auto &m : members) {
         std::fill_n(widen(slot, m.row), numcpus, 0);
         irqtotals[slot][m.row] = 0;
         if (m.row < oldrows) fed[m.row] = 1;
     }
+    read_members.resize(members.size());
+    mean_times(slot, before);
     for (std::size_t i = 0; i < members.size(); ++i) {
         const member_line &m = members[i];
         std::int64_t *row = wide_counts(slot, m.row);
@@ -310,6 +346,7 @@ void start_pass(int slot) {
     rewind_table();
     begin_pass();
     fed.assign(numirqs, 0);
+    read_members.assign(members.size(), 0);
     fresh.assign(numcpus, 0);
     const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
     for (int r : adjusted)
@@ -317,11 +354,7 @@ void start_pass(int slot) {
     // One look at the keyboard as the pass starts, then one whenever a
     // millisecond has gone by.
     get_input();
-    // The pass stands for the moment it starts reading: the kernel prints
-    // the table as it is read, at much the same pace pass after pass, so
-    // each row is read about as long after its pass's start as the last
-    // time.
-    looked = sampletime[slot] = monotonic_ns();
+    looked = monotonic_ns();
 }
 
 // A line of a merged row keeps its own latest counts; the row is summed
@@ -337,6 +370,9 @@ void read_member(int member, const char *line) {
         count_downs(pass.slot, mb.row, scratch.data(), mb.counts.data());
     mb.counts.swap(scratch);
     mb.total = total;
+    mb.time = linetime;
+    if (read_members.size() <= static_cast<std::size_t>(member)) read_members.resize(member + 1);
+    read_members[member] = 1;
 }
 
 // Stores a row's line: into its 32-bit cells, or into 64-bit ones for a row
@@ -349,6 +385,8 @@ std::size_t store_row(int row, const char *line, bool &down) {
         const int r = row - pass.oldrows;
         staged.resize((static_cast<std::size_t>(r) + 1) * numcpus);
         stagedtotals.resize(r + 1);
+        stagedtimes.resize(r + 1);
+        stagedtimes[r] = linetime;
         return store_line(line, staged.data() + static_cast<std::size_t>(r) * numcpus, zeros.data(),
                           stagedtotals[r], pass.colmap, down);
     }
@@ -379,7 +417,7 @@ void end_pass(int lines) {
     const int slot = pass.slot, oldrows = pass.oldrows;
     trim_map(lines);
     if (newrows) commit_rows();
-    sum_members(slot, oldrows, pass.oldmembers, fed);
+    sum_members(slot, pass.before, oldrows, pass.oldmembers, fed);
     // A row whose line is gone from the table had no news: it keeps the
     // previous sample's numbers rather than this slot's older ones.
     for (int r = 0; r < oldrows; ++r)
@@ -404,12 +442,12 @@ void alloc_slots() {
         huge_pages(irqcounts[slot]);
         irqcounts[slot].assign(static_cast<std::size_t>(numirqs) * numcpus, 0);
         irqtotals[slot].assign(numirqs, 0);
+        rowtime[slot].assign(numirqs, 0);
     }
     irqwide.assign(numirqs, {});
     widened.clear();
     irqadjust.assign(numirqs, {});
     adjusted.clear();
-    sampletime = {};
     newest = -1;
 }
 
@@ -519,6 +557,7 @@ void read_input(int slot) {
         if (m.row < pass.oldrows) {
             if (down && pass.counting) count_row_downs(m.row);
             fed[m.row] = 1;
+            rowtime[pass.slot][m.row] = linetime;
         }
     }
     end_pass(index);

@@ -63,12 +63,13 @@ std::int64_t rate(std::int64_t value, double interval) {
     return static_cast<std::int64_t>(r);
 }
 
-// Seconds between the passes that took two samples, on the monotonic clock: a
-// rate is over the samples' own interval, whatever was painted between them.
-// 0 when the reference was never taken.
-double sample_interval(int cur, int ref) {
-    if (ref < 0 || !sampletime[ref]) return 0;
-    return static_cast<double>(sampletime[cur] - sampletime[ref]) / 1e9;
+// Seconds between the reads that brought a row's line into two samples, on
+// the monotonic clock: a row read late in a slow pass is rated over its own
+// interval, whatever was painted between them and however long the pass.
+// 0 when the row was never read into the reference.
+double row_interval(int cur, int ref, int row) {
+    if (ref < 0 || !rowtime[ref][row]) return 0;
+    return static_cast<double>(rowtime[cur][row] - rowtime[ref][row]) / 1e9;
 }
 
 void print_header() {
@@ -130,21 +131,20 @@ void print_timestamp() {
 void print_data() {
     const int cur = getix(1);
     const int ref = getix(2);
-    const double interval = sample_interval(cur, ref);
-
-    auto value = [&](int r, int c) {
-        const std::int64_t v = shown_count(cur, ref, r, c);
-        return mode == 1 ? rate(v, interval) : v;
-    };
     const std::size_t room = COLS > namecols ? COLS - namecols : 0;
     std::string line;
     for (int r = brow; r < erow; ++r) {
         const int y = r - brow + 2;
         if (y >= LINES) break;
+        const double interval = mode == 1 ? row_interval(cur, ref, r) : 0;
+        auto value = [&](int c) {
+            const std::int64_t v = shown_count(cur, ref, r, c);
+            return mode == 1 ? rate(v, interval) : v;
+        };
         line.clear();
-        bool fits = append_field(line, value(r, numcpus), room);
+        bool fits = append_field(line, value(numcpus), room);
         for (int c = bcol; c < ecol && fits; ++c)
-            fits = append_field(line, value(r, c), room);
+            fits = append_field(line, value(c), room);
         put_text(y, namecols, line);
         // What a wider row or one with more fields left behind.
         clear_eol(y, namecols + static_cast<int>(line.size()));

@@ -1,6 +1,7 @@
 // Tables no kernel should print, and tables that change under the monitor,
 // each checked for what the screen then shows.
 
+#include "scratch.h"
 #include "term.h"
 
 #include <cstring>
@@ -30,10 +31,7 @@ class Hostile : public ::testing::Test {
     void start(const std::string &table, bool merge = false) {
         load_table(table, merge);
         brow = bcol = 0;
-        read_input_active = 1;
-        repaint_screen(1);
-        read_input(getix(3));
-        read_input(getix(4));
+        scratch::start_sampler();
         cycle();
     }
     void cycle() {

@@ -249,26 +249,31 @@ TEST_F(Paint, AnySizePaintsWithoutWrapping) {
         }
 }
 
-TEST_F(Paint, PerSecondIsOverTheSamplesOwnInterval) {
+TEST_F(Paint, PerSecondIsOverEachRowsOwnInterval) {
     make_table(2, 4);
     const int cur = getix(1), ref = cur ^ 1;
-    for (int s = 0; s < 3; ++s) {
-        set_count(s, 0, 0, s == cur ? 2500 : 1000);
-        set_count(s, 0, 1, s == cur ? 750 : 300);
-        irqtotals[s][0] = s == cur ? 3250 : 1300;
-    }
-    // Taken 1.5 s apart, however long ago and whatever was painted since.
-    sampletime[ref] = 7000000000;
-    sampletime[cur] = 8500000000;
+    for (int s = 0; s < 3; ++s)
+        for (int r = 0; r < 2; ++r) {
+            set_count(s, r, 0, s == cur ? 2500 : 1000);
+            set_count(s, r, 1, s == cur ? 750 : 300);
+            irqtotals[s][r] = s == cur ? 3250 : 1300;
+        }
+    // Row 0's lines were read 1.5 s apart, row 1's 2 s, however long ago and
+    // whatever was painted since.
+    rowtime[ref] = {7000000000, 7000000000};
+    rowtime[cur] = {8500000000, 9000000000};
     mode = 1;
-    const std::string want = field(1300) + field(1000) + field(300) + field(0);
+    const std::string want[] = {field(1300) + field(1000) + field(300) + field(0),
+                                field(975) + field(750) + field(225) + field(0)};
     for (const char *keys : {"", "\x0c", "6", "\033[A"}) {
         if (*keys) {
             push_keys(keys);
             get_input();
         }
         repaint_screen(0);
-        EXPECT_EQ(screen_line(2).substr(20, 48), want) << "after " << (*keys ? keys + 1 : "none");
+        for (int r = 0; r < 2; ++r)
+            EXPECT_EQ(screen_line(2 + r).substr(20, 48), want[r])
+                << "row " << r << " after " << (*keys ? keys + 1 : "none");
     }
 }
 

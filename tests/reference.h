@@ -2,8 +2,11 @@
 // after pass while the table changes: lines as fgets reads them into a buffer
 // of the same size, fields after runs of blanks, strtoll for every field, and
 // its own record of sources by label, CPU columns, and counts that wrap or
-// restart. It shares nothing with the program but the line buffer's size.
-// Used by the differential tests and the differential fuzz target.
+// restart; each row rated over the time between the reads that brought its
+// lines. It shares nothing with the program but the line buffer's size.
+// Used by the differential tests and the differential fuzz target, which
+// serve the program its tables through a slow source of their own: the
+// binaries link with --wrap=clock_gettime,--wrap=fread.
 #pragma once
 
 #include "kevrane.h"
@@ -14,6 +17,18 @@
 #include <vector>
 
 namespace kevrane::reference {
+
+// The table fdinp reads, served as a slow source serves it: each read call
+// takes `percall` ns and `perbyte` ns a byte on a monotonic clock of the
+// test's own, which stands still otherwise, and is logged. The table must
+// stay as it is until the pass over it has ended.
+struct read_call {
+    std::size_t end;    // bytes given by the end of the call
+    std::int64_t start; // when it began
+};
+void serve(const std::string &table, std::int64_t percall = 0, std::int64_t perbyte = 0);
+const std::vector<read_call> &calls(); // since the last serve
+void let_time_pass(std::int64_t ns);
 
 struct source {
     int row;
@@ -33,6 +48,9 @@ struct model {
     // [source * columns + column]: the count as last read, what came since
     // the baseline, what came in the last pass
     std::vector<std::int64_t> last, since, step;
+    std::vector<std::int64_t> read_at; // [source]: when the read that brought its line began
+    std::vector<std::int64_t> row_at,
+        row_was; // [row]: its time in the last pass and the one before
     struct label_sources {
         std::vector<int> ids; // the sources with this label, in order
         unsigned start;       // the start-up these belong to
@@ -42,15 +60,16 @@ struct model {
     std::unordered_map<std::string, label_sources> labels;
     int merged[7]; // merge text -> its row, or -1
 
-    // The start-up scan of a table, then one pass per table read.
+    // The start-up scan of a table, then one pass per table read, through
+    // the read calls that served it.
     void start(const std::string &table, bool merging);
-    void pass(const std::string &table);
+    void pass(const std::string &table, const std::vector<read_call> &calls);
     // Where the program's slots disagree with this after a pass into `cur`
     // that followed one into `prev` (-1: none); empty when they agree.
     std::string differences(int cur, int prev) const;
 
   private:
-    void read(const std::string &table, bool scan);
+    void read(const std::string &table, bool scan, const std::vector<read_call> *calls);
     int add_source(const char *line, bool scan);
     void add_columns(const std::vector<long> &grown, std::vector<char> &fresh);
 };

@@ -50,7 +50,7 @@ TEST_F(Sampling, RealTableRowsAndMergedRows) {
     EXPECT_EQ(irqtotals[0][loc], 0);
     EXPECT_EQ(irqtotals[2][loc], 95861098);
     EXPECT_EQ(counts(2, loc), counts(1, loc));
-    EXPECT_EQ(sampletime[2], sampletime[1]);
+    EXPECT_EQ(rowtime[2], rowtime[1]);
 }
 
 TEST_F(Sampling, MergedRowSumsItsLinesAndStartsAfreshEachPass) {

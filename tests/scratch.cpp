@@ -39,4 +39,9 @@ void reset_layout() {
         e.rownum = 0;
 }
 
+void start_sampler() {
+    if (getix(1) != 1) getix(0);
+    first_sample();
+}
+
 } // namespace kevrane::scratch

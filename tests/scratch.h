@@ -15,5 +15,8 @@ SCREEN *open_screen(int lines, int cols, FILE *out, FILE *in, const char *type =
 void resize(int lines, int cols);
 // The state the start-up scan fills, as a fresh process has it.
 void reset_layout();
+// The start-up's first sample, the slot chooser as a fresh process has it:
+// the sample after it goes to slot 0.
+void start_sampler();
 
 } // namespace kevrane::scratch

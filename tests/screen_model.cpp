@@ -1,4 +1,5 @@
 #include "screen_model.h"
+#include "scratch.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -302,7 +303,7 @@ std::int64_t model::wait_expected() const {
 std::string model::number_row(int r, int m) const {
     const int cur = getix(1), ref = m == 1 ? cur ^ 1 : m == 0 ? 2 : -1;
     const double interval =
-        ref >= 0 && sampletime[ref] ? (sampletime[cur] - sampletime[ref]) / 1e9 : 0;
+        ref >= 0 && rowtime[ref][r] ? (rowtime[cur][r] - rowtime[ref][r]) / 1e9 : 0;
     std::string line, text;
     const int room = std::max(cols - 20, 0);
     const int ecol = std::min(bcol + (cols - 20) / 12 - 1, numcpus);
@@ -572,10 +573,9 @@ std::string run(model &m, const std::vector<event> &events) {
     asking = skipkey = 0;
     escseq.clear();
     update_header = 1;
-    read_input_active = 1;
     wclear(stdscr);
-    repaint_screen(1);
-    read_input(getix(3));
+    relayout = 1; // as the scan leaves it
+    scratch::start_sampler();
     m.names.assign(irqnames.begin(), irqnames.begin() + numirqs);
     m.cpus = cpunum;
     m.bells = rung;
