@@ -1,9 +1,10 @@
 // A live interrupt table for the tests, served through FUSE as a large
 // machine's kernel serves /proc/interrupts: printed afresh at every read from
 // the start, each line when a read first reaches it, at a pace of so many
-// nanoseconds a byte.
+// nanoseconds a byte, and so many more a read call (a table served from
+// elsewhere, whose every call costs a round trip).
 //
-//   live_table MOUNTPOINT TEMPLATE NS_PER_BYTE
+//   live_table MOUNTPOINT TEMPLATE NS_PER_BYTE [NS_PER_CALL]
 //
 // serves MOUNTPOINT/interrupts from TEMPLATE, a table in the kernel's format
 // in which a field @R is a count that grows R a second from the moment the
@@ -28,7 +29,8 @@ using clock_type = std::chrono::steady_clock;
 
 std::vector<std::string> lines; // the template, a line each
 clock_type::time_point born;
-double pace; // ns a byte
+double pace;    // ns a byte
+double percall; // ns a read call
 
 struct reading { // one open file: what this pass has printed so far
     std::string text;
@@ -86,8 +88,8 @@ int read_table(const char *, char *buf, std::size_t size, off_t off, fuse_file_i
     const std::size_t n =
         static_cast<std::size_t>(off) < r->text.size() ? std::min(size, r->text.size() - off) : 0;
     std::memcpy(buf, r->text.data() + off, n);
-    std::this_thread::sleep_until(start +
-                                  std::chrono::nanoseconds(static_cast<long long>(pace * n)));
+    std::this_thread::sleep_until(
+        start + std::chrono::nanoseconds(static_cast<long long>(pace * n + percall)));
     return static_cast<int>(n);
 }
 
@@ -99,14 +101,15 @@ int release_table(const char *, fuse_file_info *fi) {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s MOUNTPOINT TEMPLATE NS_PER_BYTE\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: %s MOUNTPOINT TEMPLATE NS_PER_BYTE [NS_PER_CALL]\n", argv[0]);
         return 2;
     }
     std::ifstream f(argv[2]);
     for (std::string line; std::getline(f, line);)
         lines.push_back(line);
     pace = std::strtod(argv[3], nullptr);
+    percall = argc == 5 ? std::strtod(argv[4], nullptr) : 0;
     born = clock_type::now();
     fuse_operations ops{};
     ops.getattr = get_attr;
