@@ -39,18 +39,19 @@ constexpr char help_title[] = " Kevrane help:";
 constexpr char leftmost_prompt[] = "Leftmost cpu? ";
 constexpr char interval_prompt[] = "Refresh rate (sec)? ";
 
-// The prompt line with the question and what has been typed after it.
+// The prompt line with the question and what has been typed after it; on a
+// terminal too short for it, the last line.
 void draw_prompt() {
     const char *text = asking == 'c' ? leftmost_prompt : interval_prompt;
     const int len = static_cast<int>(std::strlen(text));
-    clear_eol(prow, 0);
+    const int y = std::min(prow, LINES - 1);
+    clear_eol(y, 0);
     wattrset(stdscr, A_REVERSE);
-    put_text(prow, 0, text, len);
+    put_text(y, 0, text, len);
     wattrset(stdscr, A_NORMAL);
-    put_text(prow, len, reply);
+    put_text(y, len, reply);
     // The cursor stands where the next key typed will go.
-    if (prow >= 0 && prow < LINES)
-        wmove(stdscr, prow, std::min(len + static_cast<int>(reply.size()), COLS - 1));
+    if (y >= 0) wmove(stdscr, y, std::min(len + static_cast<int>(reply.size()), COLS - 1));
 }
 
 // The cursor shows only at a prompt; elsewhere it would blink wherever the

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <string>
@@ -230,19 +231,34 @@ void finish_prompt();
 // control/terminal.cpp: looking for keys, and a terminal that is gone
 
 // What a look at the keyboard found: nothing, input on the terminal, or a key
-// curses may hold already (pushed back, read ahead, or a new terminal size).
+// there already (pushed back, read ahead, or a new terminal size).
 constexpr int key_none = 0;
 constexpr int key_input = 1;
 constexpr int key_held = 2;
 // key_waiting: wait for as long as it takes
 constexpr std::int64_t forever = std::numeric_limits<std::int64_t>::max();
 
+extern std::deque<unsigned char> ahead; // bytes read ahead of the keys they make, or pushed back
+
+void watch_terminal(int keys, int screen);
+void push_key(int key);
+void keep_ahead(const char *bytes, std::size_t n);
+std::size_t read_ahead(char *to, std::size_t n);
+bool more_typed();
+int key_waiting(std::int64_t until);
+int read_key(int look);
+bool keys_at_end();
+bool terminal_gone();
+[[noreturn]] void lose_terminal();
+
+// control/units.cpp: what a terminal sends as one unit, as one key
+
 // What next_key gives for what a terminal sends as one unit (an escape
-// sequence, a string, a mouse report, a paste, a UTF-8 character): one the
-// monitor does not know, or one that moves the window (key_move or key_page
-// with its navigation code; the page keys move without clearing the screen
-// first). key_redraw: the monitor was stopped, and the screen may hold
-// anything.
+// sequence, a string, a mouse report, a paste, a UTF-8 character, Alt and
+// any of these): one the monitor does not know, or one that moves the window
+// (key_move or key_page with its navigation code; the page keys move without
+// clearing the screen first). key_redraw: the monitor was stopped, and the
+// screen may hold anything.
 constexpr int key_seq = 1 << 16;
 constexpr int key_move = 2 << 16;
 constexpr int key_page = 3 << 16;
@@ -254,25 +270,20 @@ constexpr std::int64_t esc_wait_ns = 50000000;
 extern std::string escseq;   // the first bytes of the unit read so far, waiting for its rest
 extern std::int64_t escwhen; // when its last byte came, monotonic ns
 
-void watch_terminal(int keys, int screen);
-void push_key(int key);
-int key_waiting(std::int64_t until);
-int read_key(int look);
+std::int64_t unit_deadline();
 int next_key(int look);
-bool keys_at_end();
-bool terminal_gone();
-[[noreturn]] void lose_terminal();
 
 // control/signals.cpp: giving the terminal back, a new size, a stop ended
 
 extern volatile sig_atomic_t winched;   // the terminal has a new size, not yet taken up
 extern volatile sig_atomic_t continued; // the monitor was stopped and went on
 
-void note_shell_modes(int fd);
+void note_shell_modes(int screen);
 void mark_pastes();
 void prepare_farewell();
 void catch_signals();
 const sigset_t *wait_mask();
+void take_back_terminal();
 void give_back_terminal();
 
 // control/startup.cpp: command line, start-up and the main loop

@@ -84,15 +84,27 @@ for u in '\e[M q%%' '\e[M c%%' '\e[M h!' '\e[M 5!' '\e[?64;1;2;6;9;15;16;17;18;2
     unit "$u"
 done
 tm set-buffer -b k 'tq6' && tm paste-buffer -b k -p -t t && sleep 0.5
-expect_bells 15
+# A paste whose bytes stop for a while midway, as over a slow link.
+unit '\e[200~hello ' && sleep 0.3 && unit 'q two\e[201~'
+expect_bells 16
 expect_line 2 "0:2-edge      timer            0           0           0           0           0" "units"
 [[ "$(line 0)" == *"SINCE COMMAND START"* ]] || fail "units: the mode changed" "$(line 0)"
+# A megabyte's paste is gone at once: a key after it is answered within a
+# second (a byte a read took seconds).
+head -c 1000000 /dev/zero | tr '\0' q >"$scratch/big"
+tm load-buffer -b big "$scratch/big" && tm paste-buffer -b big -p -t t && keys t
+t0=${EPOCHREALTIME/./}
+wait_for "INTERRUPTS PER SECOND" "a key after a large paste" &&
+    (((${EPOCHREALTIME/./} - t0) < 1000000)) || fail "a key after a large paste waited over a second"
+keys t t
+wait_for "SINCE COMMAND START"
+expect_bells 17
 
 # A larger terminal: five CPU columns and the prompt line at the bottom.
 tm resize-window -t t -x 100 -y 30
 wait_for "        cpu4"
 expect_line 29 "(h)elp, (t)oggle-screens, arrows, etc"
-expect_bells 15
+expect_bells 17
 tm resize-window -t t -x 80 -y 24
 wait_for "        cpu3"
 
@@ -136,7 +148,7 @@ keys q
 wait_for "EXIT=0"
 keys "stty -a | tr ' ' '\n' | grep -x -e echo -e icanon -e -echo -e -icanon | tr '\n' ' '; echo" Enter
 wait_for "icanon echo"
-expect_bells 15
+expect_bells 17
 
 # A long node name, in a private UTS namespace: each mode's title reads whole,
 # the clock one blank after it where the title reaches the clock's column
