@@ -183,7 +183,8 @@ void finish_prompt() {
 int answer_key(int look) {
     const int key = next_key(look);
     if (key == ERR) return 0;
-    if (key == key_redraw) { // after a stop, as Ctrl-L
+    if (key == key_redraw) { // after a stop: the terminal taken back, then as Ctrl-L
+        take_back_terminal();
         update_header = 1;
         redraw();
         wrefresh(stdscr);

@@ -90,7 +90,7 @@ void start_curses() {
         std::fputs("kevrane: TERM is not set: no terminal type to draw on\n", stderr);
         std::exit(1);
     }
-    note_shell_modes(isatty(STDOUT_FILENO) ? STDOUT_FILENO : STDIN_FILENO);
+    note_shell_modes(STDOUT_FILENO);
     SCREEN *s = newterm(nullptr, stdout, stdin);
     if (!s) {
         std::fprintf(stderr, "kevrane: unknown terminal type '%s'\n", term);

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # The terminal is given back whole (modes, cursor, screen, paste marking)
-# however the monitor ends, with the status of what ended it: Ctrl-C, Ctrl-\
-# and signals from outside, while it runs, at a prompt and on help. Ctrl-Z
-# then fg, and a stop and continue from outside, come back to a whole screen.
+# however the monitor ends, with the status of what ended it: q, Ctrl-C,
+# Ctrl-\ and signals from outside, while it runs, at a prompt and on help,
+# an abort, and a signal while output is stopped with Ctrl-S. Ctrl-Z then fg,
+# and a stop and continue from outside, come back to a whole screen; in
+# bash, a job stopped and ended from the shell ends, and one stopped from
+# outside comes back in its own modes on fg. With the screen going to a
+# file, nothing is written to the terminal.
 set -u
 bin=$(realpath "$1")
 data=$(realpath "$2")
@@ -19,7 +23,7 @@ start=$(on_table)
 run_case() { # name, keys before, how
     local name=$1 before=$2 how=$3
     new_session -x 80 -y 24 "$plain_shell"
-    keys "$start; echo END\"ED=\$?\"" Enter
+    keys "ulimit -c 0; $start; echo END\"ED=\$?\"" Enter
     wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "$name" || return
     case $before in
     prompt) keys c && wait_for "Leftmost cpu?" "$name" ;;
@@ -27,6 +31,11 @@ run_case() { # name, keys before, how
     esac
     local status
     case $how in
+    q) keys q && status=0 ;;
+    C-s) # ends at once, however long the output stays stopped
+        keys C-s && sleep 0.5 && p=$(monitor_pid) && kill -USR1 "$p" && sleep 1 &&
+            { ! kill -0 "$p" 2>/dev/null || fail "$name: asleep while output is stopped"; }
+        keys C-q && status=138 ;;
     C-c) keys C-c && status=1 ;;
     'C-\') keys 'C-\' && status=131 ;;
     *) kill -"$how" "$(monitor_pid)" && status=$((128 + $(kill -l "$how"))) ;;
@@ -45,7 +54,7 @@ for how in C-c 'C-\' TERM HUP; do
         run_case "$how while $before" "$before" "$how"
     done
 done
-for how in QUIT USR1 USR2 ALRM PIPE; do
+for how in q QUIT USR1 USR2 ALRM PIPE ABRT C-s; do
     run_case "$how" none "$how"
 done
 
@@ -72,6 +81,43 @@ kill -STOP "$(monitor_pid)"
 printf '\r\nBroadcast message\r\n\r\n' >"$(tm display -p -t t '#{pane_tty}')"
 kill -CONT "$(monitor_pid)" && sleep 1.5
 [[ "$(line 0)" == *"SINCE COMMAND START"* ]] && ! screen | grep -q Broadcast || fail "stop and continue"
+
+# In bash: Ctrl-Z, then the job ended from the shell (TERM, then CONT); a
+# stop from outside, the cursor shown and paste marking off meanwhile, then
+# fg: the monitor's own modes (keys without Enter), hidden cursor and paste
+# marking (a pasted t is no command) are back.
+bash_shell="env -i PATH=$PATH TERM=screen HOME=$scratch PS1='$ ' bash --norc --noprofile -i"
+new_session -x 80 -y 24 "$bash_shell"
+keys "$start" Enter
+wait_for "SINCE COMMAND START" "kill %1" && p=$(monitor_pid) && keys C-z &&
+    wait_for "Stopped" "kill %1" && {
+    keys "kill %1; sleep 1; echo KILLED" Enter
+    wait_for "KILLED" "kill %1" && ! kill -0 "$p" 2>/dev/null || fail "kill %1: the job stays stopped"
+}
+new_session -x 80 -y 24 "$bash_shell"
+keys "$start" Enter
+wait_for "SINCE COMMAND START" "fg" && kill -STOP -- -"$(ps -o pgid= -p "$(monitor_pid)" | tr -d ' ')" &&
+    wait_for "Stopped" "fg" && {
+    keys "printf '\\033[?2004l\\033[?25h'; fg" Enter
+    wait_for "SINCE COMMAND START" "fg"
+    [ "$(tm display -p -t t '#{cursor_flag}')" = 0 ] || fail "fg: the cursor shows"
+    stty -a -F "$(tm display -p -t t '#{pane_tty}')" | grep -qw -- -icanon || fail "fg: the shell's modes"
+    tm set-buffer -b p t && tm paste-buffer -b p -p -t t && sleep 0.5
+    ! screen | grep -q "INTERRUPTS PER SECOND" || fail "fg: a pasted t toggled the mode"
+    keys q && sleep 0.5 && keys 'echo QUIT=$?' Enter
+    wait_for "QUIT=0" "fg: q"
+}
+
+# The screen to a file: nothing goes to the terminal (paste marking, the
+# farewell).
+new_session -x 80 -y 24 "$plain_shell"
+tm pipe-pane -t t -o "cat >> $scratch/raw"
+keys "$start >$scratch/screen; echo ENDED=\$?" Enter
+sleep 1.5
+keys q
+wait_for "ENDED=0" "to a file"
+grep -q "SINCE COMMAND START" "$scratch/screen" || fail "to a file: no screen in the file"
+! grep -qa $'\e\[?2004h\|\e\[?1049l' "$scratch/raw" || fail "to a file: written to the terminal"
 
 [ "$fails" = 0 ] && echo "signals: all checks passed"
 exit "$fails"
