@@ -2,11 +2,8 @@
 # The terminal is given back whole (modes, cursor, screen, paste marking)
 # however the monitor ends, with the status of what ended it: q, Ctrl-C,
 # Ctrl-\ and signals from outside, while it runs, at a prompt and on help,
-# an abort, and a signal while output is stopped with Ctrl-S. Ctrl-Z then fg,
-# and a stop and continue from outside, come back to a whole screen; in
-# bash, a job stopped and ended from the shell ends, and one stopped from
-# outside comes back in its own modes on fg. With the screen going to a
-# file, nothing is written to the terminal.
+# an abort, a signal while output is stopped with Ctrl-S. Stopped and
+# continued, it comes back whole; it touches no terminal it does not own.
 set -u
 bin=$(realpath "$1")
 data=$(realpath "$2")
