@@ -369,11 +369,16 @@ std::string model::differences(int cur, int prev) const {
     }
     for (int r = 0; r < rows; ++r) {
         // Per second is what came since the last pass over the time between
-        // the reads that brought the row's lines.
-        const double want = row_was[r] ? static_cast<double>(row_at[r] - row_was[r]) / 1e9 : 0;
-        if (prev >= 0 && row_interval(cur, prev, r) != want)
-            return "the interval of row " + std::to_string(r) + " (" + irqnames[r] + ") differs: want " +
-                   std::to_string(want) + " s, program " + std::to_string(row_interval(cur, prev, r));
+        // the reads that brought the row's lines, none for a row not read
+        // before. In nanoseconds: i386 may keep one of two like doubles in
+        // wider registers.
+        const std::int64_t want = row_was[r] ? row_at[r] - row_was[r] : 0;
+        const std::int64_t got =
+            prev >= 0 && rowtime[prev][r] ? rowtime[cur][r] - rowtime[prev][r] : 0;
+        if (prev >= 0 && got != want)
+            return "the interval of row " + std::to_string(r) + " (" + irqnames[r] +
+                   ") differs: want " + std::to_string(want) + " ns, program " +
+                   std::to_string(got);
         for (int c = 0; c <= n; ++c) {
             const struct {
                 const char *what;
