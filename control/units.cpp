@@ -69,6 +69,12 @@ char seven_bit(int ch) {
 
 enum step { goes_on, done, cut, cut_esc, cancelled };
 
+// A paste's byte: whether its end came with it.
+bool ends_paste(int ch) {
+    ends = ch == paste_end[ends] ? ends + 1 : ch == 27 ? 1 : 0;
+    return ends == sizeof paste_end - 1;
+}
+
 // The byte after an ESC: what unit it starts. ESC and P, X, ], ^ or _ are a
 // string only when more came with them: typed, they are Alt and that key.
 step after_esc(int ch) {
@@ -121,9 +127,7 @@ step feed(int ch) {
         if (ch == 27) unit = u_string_esc;
         return ch == st || (osc && ch == 7) ? done : goes_on;
     case u_string_esc: return ch == '\\' ? done : cut_esc;
-    case u_paste:
-        ends = ch == paste_end[ends] ? ends + 1 : ch == 27 ? 1 : 0;
-        return ends == sizeof paste_end - 1 ? done : goes_on;
+    case u_paste: return ends_paste(ch) ? done : goes_on;
     case u_utf8:
         if (!continues_utf8(ch)) return cut;
         return --left ? goes_on : done;
@@ -169,14 +173,11 @@ bool take_paste(bool &got) {
         if (!len) return false;
         got = true;
         escwhen = monotonic_ns();
-        for (std::size_t i = 0; i < len; ++i) {
-            const int ch = static_cast<unsigned char>(block[i]);
-            ends = ch == paste_end[ends] ? ends + 1 : ch == 27 ? 1 : 0;
-            if (ends == sizeof paste_end - 1) {
+        for (std::size_t i = 0; i < len; ++i)
+            if (ends_paste(static_cast<unsigned char>(block[i]))) {
                 keep_ahead(block + i + 1, len - i - 1);
                 return true;
             }
-        }
     }
     return false;
 }
