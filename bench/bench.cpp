@@ -84,7 +84,7 @@ void open_screen() {
 // The start-up scan on a table, as the program does it.
 void load(const std::string &path) {
     if (loaded == path) return;
-    if (fdinp) std::fclose(fdinp);
+    if (fdinp >= 0) close(fdinp);
     scratch::reset_layout();
     if (!open_table(path.c_str())) std::abort();
     alloc_tables();
@@ -165,7 +165,7 @@ void start_then_switch(const std::string &path, const std::string &other) {
     load(path);
     read_input(1);
     read_input(2);
-    std::fclose(fdinp);
+    close(fdinp);
     if (!open_table(other.c_str())) std::abort();
     loaded.clear();
 }

@@ -110,14 +110,12 @@ void start_curses() {
     catch_signals();
 }
 
-// The empty frame with the mark, then the first sample, into slot 1 and the
-// baseline, slot 2, from the same read: the start-up once the table is
-// scanned and the terminal set up. The tests start the sampler through it
-// too.
+// The frame with the first numbers, which the scan took: since boot as
+// read, since start and per second 0 until the next sample, which follows at
+// once. The tests start the sampler through it too.
 void first_sample() {
-    read_input_active = 1;
+    read_input_active = 0;
     repaint_screen(0);
-    read_input(getix(3));
 }
 
 void end_curses() {

@@ -34,8 +34,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < 2) return 0;
     // The first byte picks merging, the conversion width, how the table
-    // changes, whether edits may make runs of kernel-format counts and the
-    // cost of a read; the second where the start-up table ends.
+    // changes, whether edits may make runs of kernel-format counts, the
+    // cost of a read, and whether the source serves records as the kernel
+    // does, some calls held up; the second where the start-up table ends.
     const int flags = data[0];
     const int widths[] = {8, 4, 2, 1};
     fieldwidth = std::min(widest, widths[(flags >> 1) % 4]);
@@ -46,10 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     scratch::reset_layout();
     combine = flags & 1;
-    reference::serve(first);
-    alloc_tables();
     static reference::model want;
-    want.start(first, combine);
     int prev = -1;
     // Start-up's first sample of the first table, then tables that follow it
     // edit by edit; or the first again and a second table.
@@ -63,13 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             reference::edit(table, ops, end, flags & 16);
         else if (pass > 1)
             break;
-        reference::serve(table, flags & 32 ? 40000000 : 0, flags & 64 ? 340 + pass : 0);
+        reference::serve(table, {flags & 32 ? 40000000 : 0, flags & 64 ? 340 + pass : 0,
+                                 (flags & 128) != 0, flags & 128 ? 100u : 0, 20000000});
         reference::let_time_pass(1000000000);
-        if (pass == 0)
+        if (pass == 0) {
+            alloc_tables();
+            want.start(table, combine, reference::calls());
             scratch::start_sampler();
-        else
+        } else {
             read_input(getix(0));
-        want.pass(table, reference::calls());
+            want.pass(table, reference::calls());
+        }
         const int slot = getix(1);
         if (const std::string d = want.differences(slot, prev); !d.empty()) {
             std::fprintf(stderr, "pass %d (width %d, merging %d): %s\n", pass, fieldwidth, combine,

@@ -23,12 +23,12 @@ namespace kevrane {
 
 constexpr int linesize = 98404; // line buffer; longer lines are read in pieces
 
-extern FILE *fdinp; // /proc/interrupts, open for the whole run
+extern int fdinp; // /proc/interrupts, open for the whole run
 extern std::int64_t
     linetime; // when the read that brought the start of the line read last began, monotonic ns
 
 bool open_table(const char *path);
-void use_table(FILE *f); // reads the table from an open stream
+void use_table(int fd); // reads the table from an open file
 void rewind_table();
 char *read_line();
 char *read_line_from(std::size_t skip, bool &guessed);
@@ -60,6 +60,8 @@ struct member_line {
     std::vector<std::int64_t> counts; // per column, as last read
     std::int64_t total;
     std::int64_t time; // when the read that brought it last began, monotonic ns
+    std::int64_t step; // the time since its reading before, for a line read in this pass that
+                       // was counted before; -1 otherwise
 };
 
 // Labels are looked up as they stand in the line, without a copy.
@@ -137,6 +139,8 @@ std::int64_t shown_count(int cur, int ref, int row, int col);
 std::int64_t count_at(int slot, int row, int col);
 void set_count(int slot, int row, int col, std::int64_t v);
 void read_input(int slot);
+void scan_sample(int slot);
+void look_when_due();
 
 // Keys are looked for at most this often during a pass: a look is a system
 // call, a clock read through the vDSO is not.

@@ -194,7 +194,7 @@ std::uint32_t add_source(const char *line) {
                          numcpus)) {
         return 0;
     }
-    members.push_back({match->rownum - 1, std::vector<std::int64_t>(numcpus), 0, 0});
+    members.push_back({match->rownum - 1, std::vector<std::int64_t>(numcpus), 0, 0, -1});
     return static_cast<std::uint32_t>(members.size()) | addflag;
 }
 
@@ -273,25 +273,17 @@ void trim_map(int lines) {
     maplines = std::min(maplines, lines);
 }
 
+// The start-up scan: the table's shape, and its first sample, into the slot
+// the start-up fills first.
 void alloc_tables() {
-    rewind_table();
-    begin_pass();
     maxsources = maxcells = SIZE_MAX;
-    int index = -1;
-    while (const char *line = read_line()) {
-        if (++index == 0) {
-            header_cpus(line, cpunum);
-            numcpus = static_cast<int>(cpunum.size());
-        } else
-            init_map_line(line, index);
-    }
-    maplines = index + 1;
-    numirqs += newrows;
-    newrows = 0;
+    numirqs = numcpus = newrows = 0;
+    cpunum.clear();
+    alloc_slots();
+    scan_sample(getix(3));
     const std::size_t sources = static_cast<std::size_t>(numirqs) + members.size();
     maxsources = std::max<std::size_t>(4 * sources, 1 << 16);
     maxcells = std::max<std::size_t>(4 * sources * std::max(numcpus, 1), 1 << 22);
-    alloc_slots();
     relayout = 1;
 }
 

@@ -25,12 +25,10 @@ namespace {
 
 int newest = -1;                  // the slot the last pass filled
 std::int64_t looked;              // when the pass under way last looked at the keyboard
+bool looking = true;              // keys are looked for: not in the start-up scan
 std::vector<int> adjusted;        // rows with an irqadjust block
 std::vector<int> widened;         // rows with an irqwide block
 std::vector<char> fresh;          // CPU columns that came with this pass's header
-std::vector<std::int64_t> staged; // counts of the rows this pass added, until it ends
-std::vector<std::int64_t> stagedtotals;
-std::vector<std::int64_t> stagedtimes;
 std::vector<std::int64_t> scratch; // a merged row's line as read
 std::vector<char> read_members;    // the merged rows' lines this pass has read
 
@@ -46,16 +44,6 @@ template <class T> void huge_pages(std::vector<T> &v) {
     if (e - b >= (std::uintptr_t{2} << 20))
         madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
 #endif
-}
-
-// A look at the keyboard whenever a millisecond has gone by since the last:
-// a key typed during a long pass, or while a change moves every count, is
-// still answered within that, at a fraction of the cost of a look per line.
-void look_when_due() {
-    if (const std::int64_t now = monotonic_ns(); now - looked >= key_look_ns) {
-        looked = now;
-        get_input();
-    }
 }
 
 // Room for `rows` rows of `cols` numbers and a little more, so that rows that
@@ -222,67 +210,61 @@ const std::vector<int> *column_map(const char *header) {
     return &colmap;
 }
 
-// The rows this pass added get their slots, each holding the first sample:
-// they count from there, so since start they show 0 and their first rate is 0.
-void commit_rows() {
-    const int first = numirqs;
-    const std::size_t rows = static_cast<std::size_t>(numirqs) + newrows;
-    staged.resize(static_cast<std::size_t>(newrows) * numcpus);
-    stagedtotals.resize(newrows);
-    stagedtimes.resize(newrows);
+// Room in every slot for the rows this pass has added so far, which it
+// stores in place: a row's first sample goes to the other slots as the pass
+// ends, and the screen sees none of them until then.
+void room_for_rows(std::size_t rows) {
+    if (irqtotals[0].size() >= rows) return;
     for (auto &s : irqcounts) {
         make_room(s, rows, numcpus);
         s.resize(rows * numcpus);
     }
-    for (auto &t : irqtotals) {
-        make_room(t, rows, 1);
-        t.insert(t.end(), stagedtotals.begin(), stagedtotals.end());
-    }
-    for (auto &t : rowtime) {
-        make_room(t, rows, 1);
-        t.insert(t.end(), stagedtimes.begin(), stagedtimes.end());
-    }
+    for (auto *v : {&irqtotals, &rowtime})
+        for (auto &t : *v) {
+            make_room(t, rows, 1);
+            t.resize(rows);
+        }
     irqadjust.resize(rows);
     irqwide.resize(rows);
-    numirqs = static_cast<int>(rows);
-    for (int r = first; r < numirqs; ++r) {
-        const std::int64_t *v = staged.data() + static_cast<std::size_t>(r - first) * numcpus;
-        const bool fits = std::all_of(v, v + numcpus, fits_cell);
-        for (int slot = 0; slot < 3; ++slot)
-            if (fits)
-                std::copy_n(v, numcpus, row_counts(slot, r));
-            else
-                std::copy_n(v, numcpus, widen(slot, r));
-    }
-    newrows = 0;
-    relayout = 1;
-    std::vector<std::int64_t>().swap(staged);
-    std::vector<std::int64_t>().swap(stagedtotals);
-    std::vector<std::int64_t>().swap(stagedtimes);
 }
 
-// A merged row's time: the mean of the times its lines were read in this
-// pass, taken from the earliest so that it neither overflows nor depends on
-// the lines' order. A row none of whose lines this pass read has the numbers
-// of the sample before, and its time.
+// The rows this pass added are the screen's from now on.
+void commit_rows() {
+    room_for_rows(static_cast<std::size_t>(numirqs) + newrows);
+    numirqs += newrows;
+    newrows = 0;
+    relayout = 1;
+}
+
+// A merged row's time moves on by the mean of the times its lines moved
+// on since they were read before, over the lines whose counts moved the row:
+// those read in this pass that were counted before. So its interval covers
+// the same lines as its counts do while lines come and go. A row with no such
+// line has the mean of the times its lines were read in this pass, taken
+// from the earliest so that it neither overflows nor depends on their
+// order; a row none of whose lines this pass read has the numbers of the
+// sample before, and its time.
 void mean_times(int slot, int before) {
     if (members.empty()) return;
     struct span {
-        std::int64_t least, sum, lines;
+        std::int64_t least, sum, lines, steps, stepsum;
     };
     static std::vector<span> spans;
-    spans.assign(numirqs, {0, 0, 0});
+    spans.assign(numirqs, {0, 0, 0, 0, 0});
     for (std::size_t i = 0; i < members.size(); ++i)
         if (read_members[i]) {
             span &s = spans[members[i].row];
             s.least = s.lines++ ? std::min(s.least, members[i].time) : members[i].time;
+            if (members[i].step >= 0) ++s.steps, s.stepsum += members[i].step;
         }
     for (std::size_t i = 0; i < members.size(); ++i)
         if (read_members[i])
             spans[members[i].row].sum += members[i].time - spans[members[i].row].least;
     for (const auto &m : members) {
         const span &s = spans[m.row];
-        rowtime[slot][m.row] = s.lines ? s.least + s.sum / s.lines : rowtime[before][m.row];
+        rowtime[slot][m.row] = s.steps   ? rowtime[before][m.row] + s.stepsum / s.steps
+                               : s.lines ? s.least + s.sum / s.lines
+                                         : rowtime[before][m.row];
     }
 }
 
@@ -338,11 +320,12 @@ struct {
 } pass;
 std::vector<char> fed;           // rows whose line this pass has read
 std::vector<std::int64_t> zeros; // what a row new in this pass counts from
+std::vector<std::uint32_t> narrow_zeros;
 
 void start_pass(int slot) {
     pass = {slot, previous_slot(slot), newest >= 0, numirqs, members.size(), nullptr};
     read_input_active = 1;
-    show_mark();
+    if (looking) show_mark();
     rewind_table();
     begin_pass();
     fed.assign(numirqs, 0);
@@ -353,7 +336,7 @@ void start_pass(int slot) {
         std::copy_n(irqadjust[r].data() + pass.before * w, w, irqadjust[r].data() + slot * w);
     // One look at the keyboard as the pass starts, then one whenever a
     // millisecond has gone by.
-    get_input();
+    if (looking) get_input();
     looked = monotonic_ns();
 }
 
@@ -370,35 +353,36 @@ void read_member(int member, const char *line) {
         count_downs(pass.slot, mb.row, scratch.data(), mb.counts.data());
     mb.counts.swap(scratch);
     mb.total = total;
+    const bool counted = pass.counting && static_cast<std::size_t>(member) < pass.oldmembers;
+    mb.step = counted ? linetime - mb.time : -1;
     mb.time = linetime;
     if (read_members.size() <= static_cast<std::size_t>(member)) read_members.resize(member + 1);
     read_members[member] = 1;
 }
 
 // Stores a row's line: into its 32-bit cells, or into 64-bit ones for a row
-// new in this pass (staged until it ends) or one that needs them. Returns
-// what store_line does.
+// that needs them. A row new in this pass counts from nothing. Returns what
+// store_line does.
 std::size_t store_row(int row, const char *line, bool &down) {
     const int slot = pass.slot, before = pass.before;
+    const bool fresh_row = row >= pass.oldrows;
     down = false;
-    if (row >= pass.oldrows) {
-        const int r = row - pass.oldrows;
-        staged.resize((static_cast<std::size_t>(r) + 1) * numcpus);
-        stagedtotals.resize(r + 1);
-        stagedtimes.resize(r + 1);
-        stagedtimes[r] = linetime;
-        return store_line(line, staged.data() + static_cast<std::size_t>(r) * numcpus, zeros.data(),
-                          stagedtotals[r], pass.colmap, down);
+    if (fresh_row) {
+        room_for_rows(static_cast<std::size_t>(row) + 1);
+        rowtime[slot][row] = linetime;
     }
     if (!wide_counts(slot, row)) {
         bool fits = true;
-        const std::size_t proven = store_line(line, row_counts(slot, row), row_counts(before, row),
-                                              irqtotals[slot][row], pass.colmap, down, fits);
+        const std::size_t proven =
+            store_line(line, row_counts(slot, row),
+                       fresh_row ? narrow_zeros.data() : row_counts(before, row),
+                       irqtotals[slot][row], pass.colmap, down, fits);
         if (fits) return proven;
         widen(slot, row);
         down = false;
     }
-    return store_line(line, wide_counts(slot, row), wide_counts(before, row), irqtotals[slot][row],
+    return store_line(line, wide_counts(slot, row),
+                      fresh_row ? zeros.data() : wide_counts(before, row), irqtotals[slot][row],
                       pass.colmap, down);
 }
 
@@ -430,7 +414,7 @@ void end_pass(int lines) {
     // sample does, and counts since start count from that read.
     if (!pass.counting && slot != 2) copy_sample(slot, 2);
     newest = slot;
-    clear_mark();
+    if (looking) clear_mark();
     read_input_active = 0;
 }
 
@@ -510,6 +494,26 @@ void set_count(int slot, int row, int col, std::int64_t v) {
         widen(slot, row)[col] = v;
 }
 
+// A look at the keyboard whenever a millisecond has gone by since the last:
+// a key typed during a long pass, or while a change moves every count, is
+// still answered within that, at a fraction of the cost of a look per line.
+void look_when_due() {
+    if (!looking) return;
+    if (const std::int64_t now = monotonic_ns(); now - looked >= key_look_ns) {
+        looked = now;
+        get_input();
+    }
+}
+
+// The start-up scan, which is the first sample too: every line is new, the
+// header gives the columns, and nothing is shown, since the terminal is not
+// set up yet.
+void scan_sample(int slot) {
+    looking = false;
+    read_input(slot);
+    looking = true;
+}
+
 void read_input(int slot) {
     start_pass(slot);
     // A row's line is searched for its end only past where the line before
@@ -531,8 +535,15 @@ void read_input(int slot) {
                          : read_line();
         if (!line) break;
         if (index == 0) {
-            pass.colmap = column_map(line);
+            if (looking)
+                pass.colmap = column_map(line);
+            else { // the start-up scan: the header gives the columns
+                header_cpus(line, cpunum);
+                numcpus = static_cast<int>(cpunum.size());
+                fresh.assign(numcpus, 0);
+            }
             zeros.assign(numcpus, 0);
+            narrow_zeros.assign(numcpus, 0);
             continue;
         }
         const std::string_view label = line_label(line);
@@ -563,7 +574,7 @@ void read_input(int slot) {
     end_pass(index);
     // A prompt or help opened during the pass waits for its answer now that
     // the sample is whole.
-    finish_prompt();
+    if (looking) finish_prompt();
 }
 
 } // namespace kevrane

@@ -6,25 +6,32 @@
 #include "kevrane.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
 
 namespace kevrane {
 
-FILE *fdinp;
+int fdinp = -1;
 std::int64_t linetime;
 
 namespace {
 
-// A read takes as long as the source takes to give what it asks for, and a
-// key waits for the read under way: on a large machine the kernel prints
-// /proc/interrupts at tens to hundreds of nanoseconds a byte, and a table
-// served from elsewhere (FUSE, say) may cost tens of milliseconds a call
-// whatever its size. A read's time is taken as a fixed cost per call and a
-// cost per byte, and each read asks for what takes read_ns at those costs,
-// between a page (below which the calls would cost more than the printing)
-// and a megabyte (where a fast kernel's calls, and the moves of a line cut by
-// a read, stop mattering). Where the fixed cost alone passes read_ns, a
-// smaller read would not shorten a key's wait, and reads are large.
+// Each read is one call to the source, and a key waits for the call under
+// way. The kernel prints /proc/interrupts as it is read, a line (a record) at
+// a time, at tens to hundreds of nanoseconds a byte on a large machine: a
+// call prints whole records until it holds what was asked or its buffer (a
+// page, or the smallest power of two that holds the longest record) is full,
+// and hands out what did not fit at the next call, first. What is asked for
+// thus bounds a call's time, down to one record. A table served from
+// elsewhere (FUSE, say) may instead cost tens of milliseconds a call
+// whatever its size. A call's time is taken as a fixed cost and a cost per
+// byte, and each call asks for what takes read_ns at those costs, or twice
+// the fixed cost where that is more (a smaller read would hardly shorten a
+// wait), between a page and a megabyte.
 constexpr std::size_t chunksize = 1 << 20;
 constexpr std::size_t leastread = 4096;
 constexpr std::int64_t read_ns = 4000000;
@@ -35,77 +42,122 @@ constexpr std::size_t slack = 128;
 std::vector<char> chunk;
 std::size_t head; // first character not yet handed out
 std::size_t tail; // one past the last character read
-bool at_end;      // the stream has nothing more
+bool at_end;      // the source has nothing more
 char *held;       // where the sentinel stands, and what it covers
 char heldc;
 char *last;                       // the line whose end read_line_from guessed
-std::size_t readsize = leastread; // what the next read asks for
-// The kernel prints a line whole in the read that reaches its start, and
-// what does not fit comes with the next: a line is as old as the read that
-// brought its first character. What the last read brought starts at `fresh`
-// and that read began at `freshtime`. More is read only when what is left
-// holds no line end, so what is before `fresh` is the start of one line,
-// which came with a read that began at `oldtime`.
+std::size_t readsize = leastread; // what the next call asks for
+// A line is as old as the call that brought its first character: the kernel
+// prints a record in the call that first hands out any of it. What the last
+// call brought starts at `fresh` and that call began at `freshtime`. More is
+// read only when what is left holds no line end, so what is before `fresh`
+// is the start of one line, which came with a call that began at `oldtime`.
 std::size_t fresh;
 std::int64_t freshtime, oldtime;
 
-// What a read costs, as the reads so far tell.
-struct {
-    double percall, perbyte; // ns
-    bool apart;              // two reads of unlike sizes have told the two apart
-    std::size_t lastsize;    // the read before, and its time
-    std::int64_t lastns;
-} cost;
+// The calls that tell what printing costs, the latest last. A call that
+// followed a rewind, a short call or the end printed all it gave; a call
+// after one that gave all it asked for may only hand out what that one
+// printed, at the cost of a copy, and tells the cost per byte nothing. A
+// call held up by a busy machine only ever looks dearer, so each cost is
+// the least the calls kept tell.
+struct call_cost {
+    std::size_t bytes;
+    std::int64_t ns;
+    bool printed; // gave only what it printed
+};
+constexpr std::size_t costs_kept = 16;
+constexpr std::size_t probesize = leastread / 4;
+std::array<call_cost, costs_kept> costs;
+std::size_t ncosts;
+bool printing; // the next call prints all it gives: nothing is left over
 
-// Learns the costs from a read of `got` bytes that took `ns`, and sizes the
-// next read by them. Two reads whose sizes are at least twofold apart tell
-// the fixed cost from the cost per byte. A read of like size to the one
-// before that came slower than the costs say puts the difference on the
-// bytes (a busy kernel prints slower); one that came faster makes both
-// cheaper alike.
-void pace_reads(std::size_t got, std::int64_t ns) {
-    const double n = static_cast<double>(got), t = static_cast<double>(ns);
-    const double was = static_cast<double>(cost.lastsize);
-    if (cost.lastsize && (n >= 2 * was || was >= 2 * n)) {
-        cost.perbyte = std::max((t - cost.lastns) / (n - was), 0.0);
-        cost.percall = std::max(t - cost.perbyte * n, 0.0);
-        cost.apart = true;
-    } else if (const double due = cost.percall + cost.perbyte * n; due > 0 && t < due) {
-        cost.percall *= t / due;
-        cost.perbyte *= t / due;
-    } else {
-        cost.perbyte = std::max(t - cost.percall, 0.0) / n;
-    }
-    cost.lastsize = got;
-    cost.lastns = ns;
-    double want;
-    if (cost.percall >= read_ns || cost.perbyte <= 0)
-        want = chunksize;
-    else
-        want = (read_ns - cost.percall) / cost.perbyte;
-    // Reads at the least size that still take too long may be paying a fixed
-    // cost rather than bytes: a larger one tells which.
-    if (want < leastread && !cost.apart && ns > read_ns) want = 4 * leastread;
-    // A read grows at most eightfold on the last asked for: costs told wrong
-    // by a read that was held up cost one read of that size, not a megabyte's.
-    want = std::min(want, 8.0 * std::max(got, readsize));
+// The least of what `of` gives for the kept calls that printed some bytes,
+// or -1 for none.
+template <class F> double least_printed(F of) {
+    double least = -1;
+    for (std::size_t i = 0; i < ncosts; ++i)
+        if (costs[i].printed && costs[i].bytes) {
+            const double v = of(costs[i]);
+            if (least < 0 || v < least) least = v;
+        }
+    return least;
+}
+
+// The next call's size, from bounds that hold at the true costs. A call's
+// time per byte bounds the cost per byte from above, since the fixed cost is
+// in it too. That bound turns a small call's time into a bound of the fixed
+// cost from below (the end's call, of no bytes, tells it whole), and that
+// bounds the cost per byte more closely. Each is the least over several
+// calls, so a call held up does not move them; a read so sized takes no
+// longer than it is allowed.
+void size_reads() {
+    const double perbyte = least_printed(
+        [](const call_cost &c) { return static_cast<double>(c.ns) / static_cast<double>(c.bytes); });
+    if (perbyte < 0) return; // no call has printed bytes yet: keep the size
+    double percall = -1;
+    for (std::size_t i = 0; i < ncosts; ++i)
+        if (costs[i].bytes <= probesize) {
+            const double c =
+                static_cast<double>(costs[i].ns) - perbyte * static_cast<double>(costs[i].bytes);
+            if (percall < 0 || c < percall) percall = c;
+        }
+    percall = std::max(percall, 0.0);
+    const double bytecost = least_printed([&](const call_cost &c) {
+        return std::max(static_cast<double>(c.ns) - percall, 0.0) / static_cast<double>(c.bytes);
+    });
+    const double aim = std::max(static_cast<double>(read_ns), 2 * percall);
+    double want = bytecost > 0 ? (aim - percall) / bytecost : static_cast<double>(chunksize);
+    // Sizes grow by steps, each tried before the next.
+    want = std::min(want, 8.0 * static_cast<double>(readsize));
     readsize = want >= chunksize ? chunksize : std::max(static_cast<std::size_t>(want), leastread);
 }
 
+// Calls of the smallest size that take longer than the aim may be paying a
+// fixed cost rather than bytes: two calls of a quarter that size, which take
+// no longer, tell which.
+bool probe_due() {
+    if (readsize != leastread) return false;
+    int small = 0;
+    bool slow = false;
+    for (std::size_t i = 0; i < ncosts; ++i) {
+        small += costs[i].bytes <= probesize;
+        slow |= costs[i].ns > read_ns;
+    }
+    return slow && small < 2;
+}
+
+void learn(std::size_t bytes, std::int64_t ns, bool printed) {
+    if (!printed && bytes > probesize) return; // tells nothing
+    std::move(costs.begin() + (ncosts == costs_kept), costs.begin() + ncosts, costs.begin());
+    if (ncosts < costs_kept) ++ncosts;
+    costs[ncosts - 1] = {bytes, ns, printed};
+    size_reads();
+}
+
 void refill() {
+    // Keys are looked at between calls, a line that takes several included.
+    look_when_due();
     const std::size_t avail = tail - head;
     std::memmove(chunk.data(), chunk.data() + head, avail);
     if (head >= fresh) oldtime = freshtime;
     head = 0;
     tail = fresh = avail;
-    const std::int64_t start = monotonic_ns();
-    const std::size_t got = std::fread(chunk.data() + tail, 1, readsize, fdinp);
-    tail += got;
+    const std::size_t ask = probe_due() ? probesize : readsize;
+    std::int64_t start;
+    ssize_t got;
+    do {
+        start = monotonic_ns();
+        got = ::read(fdinp, chunk.data() + tail, ask);
+    } while (got < 0 && errno == EINTR);
+    const std::int64_t ns = monotonic_ns() - start;
     freshtime = start;
-    // fread comes back short only at the end of the table or on an error, and
-    // an error ends the pass as the end does.
-    at_end = got < readsize;
-    if (got) pace_reads(got, monotonic_ns() - start);
+    // An error ends the pass as the end does.
+    const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
+    tail += n;
+    at_end = n == 0;
+    if (got >= 0) learn(n, ns, printing);
+    printing = n < ask;
 }
 
 // Hands out the `len` characters at start, ended by a NUL in place.
@@ -121,23 +173,24 @@ char *hand_out(char *start, std::size_t len) {
 } // namespace
 
 bool open_table(const char *path) {
-    FILE *f = std::fopen(path, "r");
-    if (!f) return false;
-    // Each read goes to the kernel as asked for, not cut into the stream's
-    // own buffer's pieces.
-    std::setvbuf(f, nullptr, _IONBF, 0);
-    use_table(f);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    use_table(fd);
     return true;
 }
 
-void use_table(FILE *f) {
-    fdinp = f;
+// A new source: its costs are learnt afresh.
+void use_table(int fd) {
+    fdinp = fd;
     if (chunk.empty()) chunk.assign(chunksize + linesize + slack, '\0');
+    ncosts = 0;
+    readsize = leastread;
     rewind_table();
 }
 
 void rewind_table() {
-    std::rewind(fdinp);
+    lseek(fdinp, 0, SEEK_SET);
+    printing = true;
     head = tail = fresh = 0;
     at_end = false;
     held = nullptr;

@@ -3,37 +3,70 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <unistd.h>
 
 namespace kevrane::reference {
 
 namespace {
 
 // The source: the table served, where its reader stands, the read calls so
-// far, their costs and the clock they run on.
+// far, its pace and the clock it runs on.
 struct {
-    FILE *stream;
+    int fd = -1;
     const std::string *table;
-    std::size_t at;
+    std::size_t at;      // the next byte to print
+    std::size_t given;   // bytes given since the rewind
+    std::size_t left;    // printed and not yet given, before `at`
+    std::size_t buffer;  // what one call prints at most, if in records
     std::vector<read_call> calls;
-    std::int64_t percall, perbyte;
+    reference::pace pace;
+    std::mt19937 rng{5};
     std::int64_t now = 1000000000000;
     bool on; // the program's monotonic clock is this one
 } served;
 
-ssize_t read_served(void *, char *buf, std::size_t size) {
-    const std::size_t n = std::min(size, served.table->size() - served.at);
-    std::memcpy(buf, served.table->data() + served.at, n);
-    served.at += n;
-    served.calls.push_back({served.at, served.now});
-    served.now += served.percall + served.perbyte * static_cast<std::int64_t>(n);
-    return static_cast<ssize_t>(n);
-}
-
-int seek_served(void *, off64_t *pos, int whence) {
-    if (whence != SEEK_SET || *pos < 0) return -1; // the sampler only rewinds
-    served.at = std::min(static_cast<std::size_t>(*pos), served.table->size());
-    *pos = static_cast<off64_t>(served.at);
-    return 0;
+// One call, as the kernel's sequence files serve one when in records: what
+// the last call printed and did not give goes first; then, if there is room,
+// whole lines (the header comes with the first) until the call holds what was
+// asked or the buffer is full, and at least one, for which the buffer doubles
+// as long as it does not fit. Otherwise every byte asked for is printed. The
+// call costs its fixed cost and its bytes printed, then may be held up.
+std::size_t read_served(char *to, std::size_t size) {
+    const std::string &t = *served.table;
+    const std::int64_t start = served.now;
+    std::size_t printed = 0, n = 0;
+    if (!served.pace.records) {
+        printed = n = std::min(size, t.size() - served.at);
+        served.at += n;
+    } else {
+        n = std::min(served.left, size);
+        served.left -= n;
+        if (!served.left && n < size && served.at < t.size()) {
+            auto record = [&](std::size_t from) {
+                const std::size_t nl = t.find('\n', from);
+                return (nl == std::string::npos ? t.size() : nl + 1) - from;
+            };
+            while (record(served.at) > served.buffer)
+                served.buffer *= 2;
+            do
+                printed += record(served.at + printed);
+            while (printed < size - n && served.at + printed < t.size() &&
+                   printed + record(served.at + printed) <= served.buffer);
+            served.at += printed;
+            const std::size_t k = std::min(printed, size - n);
+            n += k;
+            served.left = printed - k;
+        }
+    }
+    std::memcpy(to, t.data() + served.given, n);
+    served.given += n;
+    served.calls.push_back({served.given, start, size});
+    served.now += served.pace.percall + served.pace.perbyte * static_cast<std::int64_t>(printed);
+    if (served.pace.held && served.rng() % 1000 < served.pace.held)
+        served.now += served.rng() % (served.pace.holdup + 1);
+    return n;
 }
 
 const char *const texts[7] = {"  timer", " callfunc", " resched",    " dashboard",
@@ -119,19 +152,20 @@ std::int64_t step_of(std::int64_t was, std::int64_t now) {
 
 } // namespace
 
-void serve(const std::string &table, std::int64_t percall, std::int64_t perbyte) {
-    // One stream for every table: opening and closing one for every pass
-    // took a sixteenth of the fuzz target's time.
-    static FILE *stream = fopencookie(nullptr, "r", {read_served, nullptr, seek_served, nullptr});
-    if (!stream) std::abort();
-    served.stream = stream;
+void serve(const std::string &table, const pace &p) {
+    const bool anew = served.fd < 0 || !(p == served.pace);
+    if (served.fd < 0) served.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (served.fd < 0) std::abort();
     served.table = &table;
-    served.at = 0;
+    served.at = served.given = served.left = 0;
     served.calls.clear();
-    served.percall = percall;
-    served.perbyte = perbyte;
     served.on = true;
-    use_table(stream);
+    // Another source, whose costs the reader learns afresh.
+    if (anew) {
+        served.pace = p;
+        served.buffer = 4096;
+        use_table(served.fd);
+    }
 }
 
 const std::vector<read_call> &calls() {
@@ -162,6 +196,7 @@ int model::add_source(const char *line, bool scan) {
     }
     sources.push_back({row, scan, false, 0});
     read_at.push_back(0);
+    step_at.push_back(-1);
     for (auto *v : {&last, &since, &step})
         v->resize(v->size() + cpus.size());
     return static_cast<int>(sources.size()) - 1;
@@ -192,7 +227,7 @@ void model::add_columns(const std::vector<long> &grown, std::vector<char> &fresh
     cpus = grown;
 }
 
-void model::start(const std::string &table, bool merging) {
+void model::start(const std::string &table, bool merging, const std::vector<read_call> &calls) {
     merge = merging;
     passes = reads = rows = 0;
     cpus.clear();
@@ -201,6 +236,7 @@ void model::start(const std::string &table, bool merging) {
     since.clear();
     step.clear();
     read_at.clear();
+    step_at.clear();
     row_at.clear();
     row_was.clear();
     // The labels' entries stay, emptied, for the next table to use: the fuzz
@@ -208,13 +244,14 @@ void model::start(const std::string &table, bool merging) {
     if (labels.size() > 4096) labels.clear();
     ++starts;
     std::fill(std::begin(merged), std::end(merged), -1);
-    read(table, true, nullptr);
+    // The scan is the first sample, and the baseline: everything counts from here.
+    read(table, true, &calls);
+    passes = 1;
 }
 
 void model::pass(const std::string &table, const std::vector<read_call> &calls) {
     read(table, false, &calls);
-    if (++passes == 1) // the first sample is the baseline: everything counts from here
-        std::fill(since.begin(), since.end(), 0);
+    ++passes;
 }
 
 void model::read(const std::string &table, bool scan, const std::vector<read_call> *calls) {
@@ -275,13 +312,14 @@ void model::read(const std::string &table, bool scan, const std::vector<read_cal
         if (l.start != starts) l.start = starts, l.ids.clear(), l.read = -1;
         if (l.read != reads) l.read = reads, l.met = 0;
         const unsigned k = l.met++;
-        if (k == l.ids.size()) l.ids.push_back(add_source(buf.data(), scan));
-        if (scan) continue;
+        if (k == l.ids.size()) l.ids.push_back(add_source(buf.data(), false));
         const int id = l.ids[k];
         source &s = sources[id];
         if (seen.size() < sources.size()) seen.resize(sources.size());
         seen[id] = 1;
-        read_at[id] = brought_at();
+        const std::int64_t at = brought_at();
+        step_at[id] = counting && s.counted ? at - read_at[id] : -1;
+        read_at[id] = at;
 
         const std::size_t n = cpus.size();
         now.assign(n, 0);
@@ -321,24 +359,29 @@ void model::read(const std::string &table, bool scan, const std::vector<read_cal
     const std::size_t n = cpus.size();
     for (std::size_t i = 0; i < sources.size(); ++i)
         if (i >= seen.size() || !seen[i]) std::fill_n(step.begin() + i * n, n, 0);
-    if (scan) return;
-    // Each row's time: the mean of its lines' that this read saw, from the
-    // earliest; a row with none keeps its time, as it keeps its counts.
+    // Each row's time moves on by the mean of what its lines' times moved on
+    // by, over the lines this read saw that had a reading before: the lines
+    // its counts moved by. A row with none has the mean of its lines' times
+    // that this read saw, from the earliest; a row with no line seen keeps its
+    // time, as it keeps its counts.
     row_at.resize(rows);
     row_was = row_at;
-    static std::vector<std::int64_t> least, sum, lines;
-    least.assign(rows, 0);
-    sum.assign(rows, 0);
-    lines.assign(rows, 0);
+    static std::vector<std::int64_t> least, sum, lines, steps, stepsum;
+    for (auto *v : {&least, &sum, &lines, &steps, &stepsum})
+        v->assign(rows, 0);
     for (std::size_t i = 0; i < sources.size(); ++i)
         if (i < seen.size() && seen[i]) {
             const int r = sources[i].row;
             least[r] = lines[r]++ ? std::min(least[r], read_at[i]) : read_at[i];
+            if (step_at[i] >= 0) ++steps[r], stepsum[r] += step_at[i];
         }
     for (std::size_t i = 0; i < sources.size(); ++i)
         if (i < seen.size() && seen[i]) sum[sources[i].row] += read_at[i] - least[sources[i].row];
     for (int r = 0; r < rows; ++r)
-        if (lines[r]) row_at[r] = least[r] + sum[r] / lines[r];
+        if (steps[r])
+            row_at[r] = row_was[r] + stepsum[r] / steps[r];
+        else if (lines[r])
+            row_at[r] = least[r] + sum[r] / lines[r];
 }
 
 std::string model::differences(int cur, int prev) const {
@@ -617,17 +660,32 @@ void edit(std::string &table, const std::uint8_t *&ops, const std::uint8_t *end,
 
 extern "C" {
 int __real_clock_gettime(clockid_t, timespec *);
-std::size_t __real_fread(void *, std::size_t, std::size_t, FILE *);
+ssize_t __real_read(int, void *, std::size_t);
+off_t __real_lseek(int, off_t, int);
+off64_t __real_lseek64(int, off64_t, int);
 
-// Each read of the program's is one call to the source, as a read of a file
-// is one call to the kernel: the stream's own reading would take it a byte
-// at a time, or a buffer at a time ahead of the program.
-std::size_t __wrap_fread(void *to, std::size_t size, std::size_t n, FILE *f) {
+// The table's descriptor is served by the source, a call to it one call;
+// curses' and the keyboard's go to the kernel.
+ssize_t __wrap_read(int fd, void *to, std::size_t n) {
     using kevrane::reference::served;
-    if (f != served.stream || size == 0) return __real_fread(to, size, n, f);
-    return static_cast<std::size_t>(
-               kevrane::reference::read_served(nullptr, static_cast<char *>(to), size * n)) /
-           size;
+    if (fd != served.fd || fd < 0) return __real_read(fd, to, n);
+    return static_cast<ssize_t>(kevrane::reference::read_served(static_cast<char *>(to), n));
+}
+
+// The sampler only rewinds.
+off_t __wrap_lseek(int fd, off_t off, int whence) {
+    using kevrane::reference::served;
+    if (fd != served.fd || fd < 0) return __real_lseek(fd, off, whence);
+    if (off != 0 || whence != SEEK_SET) std::abort();
+    served.at = served.given = served.left = 0;
+    served.calls.clear();
+    return 0;
+}
+
+off64_t __wrap_lseek64(int fd, off64_t off, int whence) {
+    using kevrane::reference::served;
+    if (fd != served.fd || fd < 0) return __real_lseek64(fd, off, whence);
+    return __wrap_lseek(fd, static_cast<off_t>(off), whence);
 }
 
 int __wrap_clock_gettime(clockid_t id, timespec *t) {

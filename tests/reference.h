@@ -6,7 +6,7 @@
 // lines. It shares nothing with the program but the line buffer's size.
 // Used by the differential tests and the differential fuzz target, which
 // serve the program its tables through a slow source of their own: the
-// binaries link with --wrap=clock_gettime,--wrap=fread.
+// binaries link with --wrap=clock_gettime,--wrap=read,--wrap=lseek,--wrap=lseek64.
 #pragma once
 
 #include "kevrane.h"
@@ -19,15 +19,26 @@
 namespace kevrane::reference {
 
 // The table fdinp reads, served as a slow source serves it: each read call
-// takes `percall` ns and `perbyte` ns a byte on a monotonic clock of the
-// test's own, which stands still otherwise, and is logged. The table must
-// stay as it is until the pass over it has ended.
+// costs `percall` ns and `perbyte` ns a byte it prints on a monotonic clock of
+// the test's own, which stands still otherwise, and is logged. In records, a
+// call prints as the kernel's sequence files do; otherwise it prints what is
+// asked. Some calls are held up after printing, as on a busy machine. The
+// table must stay as it is until the pass over it has ended; a source of
+// another pace is another source, whose costs the reader learns afresh.
 struct read_call {
     std::size_t end;    // bytes given by the end of the call
     std::int64_t start; // when it began
+    std::size_t asked;
 };
-void serve(const std::string &table, std::int64_t percall = 0, std::int64_t perbyte = 0);
-const std::vector<read_call> &calls(); // since the last serve
+struct pace {
+    std::int64_t percall = 0, perbyte = 0;
+    bool records = false;
+    unsigned held = 0;        // calls in a thousand held up
+    std::int64_t holdup = 0;  // by up to so many ns
+    bool operator==(const pace &) const = default;
+};
+void serve(const std::string &table, const pace &p = {});
+const std::vector<read_call> &calls(); // since the last serve or rewind
 void let_time_pass(std::int64_t ns);
 
 struct source {
@@ -49,6 +60,7 @@ struct model {
     // the baseline, what came in the last pass
     std::vector<std::int64_t> last, since, step;
     std::vector<std::int64_t> read_at; // [source]: when the read that brought its line began
+    std::vector<std::int64_t> step_at; // [source]: the time since its reading before, or -1
     std::vector<std::int64_t> row_at,
         row_was; // [row]: its time in the last pass and the one before
     struct label_sources {
@@ -62,7 +74,7 @@ struct model {
 
     // The start-up scan of a table, then one pass per table read, through
     // the read calls that served it.
-    void start(const std::string &table, bool merging);
+    void start(const std::string &table, bool merging, const std::vector<read_call> &calls);
     void pass(const std::string &table, const std::vector<read_call> &calls);
     // Where the program's slots disagree with this after a pass into `cur`
     // that followed one into `prev` (-1: none); empty when they agree.

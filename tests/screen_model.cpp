@@ -485,9 +485,9 @@ void type(const std::string &keys) {
 
 void write_table(const std::string &text) {
     static int fd = -1, of = -1; // the file behind fdinp, open for writing
-    if (of != fileno(fdinp)) {
+    if (of != fdinp) {
         if (fd >= 0) close(fd);
-        of = fileno(fdinp);
+        of = fdinp;
         fd = open(("/proc/self/fd/" + std::to_string(of)).c_str(), O_WRONLY);
     }
     if (ftruncate(fd, 0) != 0 || pwrite(fd, text.data(), text.size(), 0) < 0) std::abort();
@@ -612,9 +612,8 @@ std::string run(model &m, const std::vector<event> &events) {
     m.names.assign(irqnames.begin(), irqnames.begin() + numirqs);
     m.cpus = cpunum;
     m.bells = rung;
-    // A window past the last row shows the last page wherever there is room.
-    if (const int page = std::max(m.lines - 3, 0); page > 0 && m.brow >= numirqs && numirqs > 0)
-        m.brow = std::max(numirqs - page, 0);
+    // The frame comes with the scan's numbers.
+    m.pass_ends();
     while (failure.empty()) {
         while (next < events.size() && events[next].kind == event::table) {
             note("table");

@@ -78,7 +78,7 @@ void set_table(const std::string &text) {
         std::ofstream f(table_path, std::ios::binary | std::ios::trunc);
         f << text;
     }
-    if (!fdinp) {
+    if (fdinp < 0) {
         ASSERT_TRUE(open_table(table_path.c_str()));
     }
 }
