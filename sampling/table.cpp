@@ -55,34 +55,34 @@ std::size_t readsize = leastread; // what the next call asks for
 std::size_t fresh;
 std::int64_t freshtime, oldtime;
 
-// The calls that tell what printing costs, the latest last. A call that
-// followed a rewind, a short call or the end printed all it gave; a call
-// after one that gave all it asked for may only hand out what that one
-// printed, at the cost of a copy, and tells the cost per byte nothing. A
-// call held up by a busy machine only ever looks dearer, so each cost is
-// the least the calls kept tell.
+// The calls that tell what printing costs. A call that followed a rewind, a
+// short call or the end printed all it gave. A call after one that gave all
+// it asked for may first hand out the rest of a record that one printed, at
+// the cost of a copy: it is credited only with what comes after the first
+// line end in it, and only if it took longer than a copy could (a record of
+// many lines is copied over many calls). A call held up by a busy machine
+// only ever looks dearer, so each cost is the least the calls kept tell.
+// Small calls, of a quarter page or less (the end's call among them), are
+// kept apart, since they tell the fixed cost.
 struct call_cost {
     std::size_t bytes;
     std::int64_t ns;
-    bool printed; // gave only what it printed
 };
-constexpr std::size_t costs_kept = 16;
+template <std::size_t N> struct kept_costs {
+    std::array<call_cost, N> at;
+    std::size_t n, next;
+    void add(call_cost c) {
+        at[next] = c;
+        next = (next + 1) % N;
+        n = std::min(n + 1, N);
+    }
+};
 constexpr std::size_t probesize = leastread / 4;
-std::array<call_cost, costs_kept> costs;
-std::size_t ncosts;
-bool printing; // the next call prints all it gives: nothing is left over
-
-// The least of what `of` gives for the kept calls that printed some bytes,
-// or -1 for none.
-template <class F> double least_printed(F of) {
-    double least = -1;
-    for (std::size_t i = 0; i < ncosts; ++i)
-        if (costs[i].printed && costs[i].bytes) {
-            const double v = of(costs[i]);
-            if (least < 0 || v < least) least = v;
-        }
-    return least;
-}
+constexpr std::int64_t copy_ns_per_byte = 2;
+kept_costs<16> large;
+kept_costs<8> small;
+bool printing;  // the next call prints all it gives: nothing is left over
+bool knowncall; // the small calls have told a fixed cost
 
 // The next call's size, from bounds that hold at the true costs. A call's
 // time per byte bounds the cost per byte from above, since the fixed cost is
@@ -92,20 +92,33 @@ template <class F> double least_printed(F of) {
 // calls, so a call held up does not move them; a read so sized takes no
 // longer than it is allowed.
 void size_reads() {
-    const double perbyte = least_printed(
-        [](const call_cost &c) { return static_cast<double>(c.ns) / static_cast<double>(c.bytes); });
+    double perbyte = -1;
+    for (std::size_t i = 0; i < large.n; ++i) {
+        const double v = static_cast<double>(large.at[i].ns) / static_cast<double>(large.at[i].bytes);
+        if (perbyte < 0 || v < perbyte) perbyte = v;
+    }
     if (perbyte < 0) return; // no call has printed bytes yet: keep the size
-    double percall = -1;
-    for (std::size_t i = 0; i < ncosts; ++i)
-        if (costs[i].bytes <= probesize) {
-            const double c =
-                static_cast<double>(costs[i].ns) - perbyte * static_cast<double>(costs[i].bytes);
-            if (percall < 0 || c < percall) percall = c;
-        }
+    // What each small call says of the fixed cost. The least is believed only
+    // where two more small calls say much the same, and no larger call took
+    // less: a call held up says more, and three held up seldom agree.
+    std::array<double, 3> least{-1, -1, -1};
+    for (std::size_t i = 0; i < small.n; ++i) {
+        double says = static_cast<double>(small.at[i].ns) -
+                      perbyte * static_cast<double>(small.at[i].bytes);
+        for (double &l : least)
+            if (l < 0 || says < l) std::swap(l, says);
+    }
+    double percall = least[2] >= 0 && least[2] - least[0] <= least[0] / 64 + 20000 ? least[0] : 0;
+    for (std::size_t i = 0; i < large.n; ++i)
+        if (percall > static_cast<double>(large.at[i].ns)) percall = 0;
     percall = std::max(percall, 0.0);
-    const double bytecost = least_printed([&](const call_cost &c) {
-        return std::max(static_cast<double>(c.ns) - percall, 0.0) / static_cast<double>(c.bytes);
-    });
+    knowncall = percall > 0;
+    double bytecost = -1;
+    for (std::size_t i = 0; i < large.n; ++i) {
+        const double v = std::max(static_cast<double>(large.at[i].ns) - percall, 0.0) /
+                         static_cast<double>(large.at[i].bytes);
+        if (bytecost < 0 || v < bytecost) bytecost = v;
+    }
     const double aim = std::max(static_cast<double>(read_ns), 2 * percall);
     double want = bytecost > 0 ? (aim - percall) / bytecost : static_cast<double>(chunksize);
     // Sizes grow by steps, each tried before the next.
@@ -114,24 +127,28 @@ void size_reads() {
 }
 
 // Calls of the smallest size that take longer than the aim may be paying a
-// fixed cost rather than bytes: two calls of a quarter that size, which take
-// no longer, tell which.
+// fixed cost rather than bytes: calls of a quarter that size, which take no
+// longer, tell which. A few are made at most while nothing has told it.
 bool probe_due() {
-    if (readsize != leastread) return false;
-    int small = 0;
-    bool slow = false;
-    for (std::size_t i = 0; i < ncosts; ++i) {
-        small += costs[i].bytes <= probesize;
-        slow |= costs[i].ns > read_ns;
-    }
-    return slow && small < 2;
+    if (readsize != leastread || knowncall || small.n >= 6) return false;
+    for (std::size_t i = 0; i < large.n; ++i)
+        if (large.at[i].ns > read_ns) return true;
+    return false;
 }
 
-void learn(std::size_t bytes, std::int64_t ns, bool printed) {
-    if (!printed && bytes > probesize) return; // tells nothing
-    std::move(costs.begin() + (ncosts == costs_kept), costs.begin() + ncosts, costs.begin());
-    if (ncosts < costs_kept) ++ncosts;
-    costs[ncosts - 1] = {bytes, ns, printed};
+// Learns from a call that gave `data` and took `ns`.
+void learn(const char *data, std::size_t n, std::int64_t ns) {
+    if (n <= probesize) {
+        small.add({n, ns});
+    } else if (printing) {
+        large.add({n, ns});
+    } else if (ns >= copy_ns_per_byte * static_cast<std::int64_t>(n)) {
+        const auto nl = static_cast<const char *>(std::memchr(data, '\n', n));
+        if (!nl || nl + 1 == data + n) return;
+        large.add({static_cast<std::size_t>(data + n - (nl + 1)), ns});
+    } else {
+        return;
+    }
     size_reads();
 }
 
@@ -154,9 +171,9 @@ void refill() {
     freshtime = start;
     // An error ends the pass as the end does.
     const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (got >= 0) learn(chunk.data() + tail, n, ns);
     tail += n;
     at_end = n == 0;
-    if (got >= 0) learn(n, ns, printing);
     printing = n < ask;
 }
 
@@ -183,7 +200,8 @@ bool open_table(const char *path) {
 void use_table(int fd) {
     fdinp = fd;
     if (chunk.empty()) chunk.assign(chunksize + linesize + slack, '\0');
-    ncosts = 0;
+    large = {};
+    small = {};
     readsize = leastread;
     rewind_table();
 }

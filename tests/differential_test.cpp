@@ -226,6 +226,45 @@ TEST_P(Differential, WideTablesAndOverLongLines) {
         }
 }
 
+// Each read call asks for what takes 4 ms at the source's true costs, or
+// twice its fixed cost where that is more: never more than twice that
+// (beyond the least read of 4 KiB), in records or not, with one call in 20
+// or one in 5 held up; and once the costs are known, at least half of it.
+TEST(Reads, SizedByWhatACallReallyCosts) {
+    open_screen(24, 80);
+    // 0.7 MB of short lines; and lines of 99 KB, each printed whole by one
+    // call and handed out over several.
+    const std::string tables[] = {kernel_only(64, 1000, 1000, 1000), kernel_only(9000, 4, 1, 1)};
+    for (const std::string &table : tables)
+        for (unsigned held : {50, 200})
+            for (std::int64_t percall : {0, 2000, 3000000, 40000000})
+                for (std::int64_t perbyte : {0, 40, 340})
+                    for (bool records : {false, true}) {
+                        SCOPED_TRACE(::testing::Message()
+                                     << table.size() << " bytes, " << held << " held in 1000, "
+                                     << percall << " ns a call, " << perbyte << " a byte, records "
+                                     << records);
+                        const double allowed = std::max(4e6, 2.0 * percall) - percall;
+                        const double most = perbyte ? allowed / perbyte : 1 << 20;
+                        const std::size_t bound = std::max<std::size_t>(2 * most, 4096);
+                        reset_layout();
+                        reference::serve(table, {percall, perbyte, records, held, 20000000});
+                        alloc_tables();
+                        std::size_t widest = 0;
+                        for (int pass = 0; pass < 6; ++pass) {
+                            if (pass) read_input(getix(0));
+                            for (const auto &c : reference::calls()) {
+                                ASSERT_LE(c.asked, bound) << "pass " << pass;
+                                if (pass == 5) widest = std::max(widest, c.asked);
+                            }
+                        }
+                        // In records, the buffer bounds a call whatever it asks.
+                        if (&table == tables && held == 50 && !records) {
+                            EXPECT_GE(widest, std::min<std::size_t>(most / 2, 1 << 20));
+                        }
+                    }
+}
+
 TEST(Fields, AgreeWithStrtoll) {
     std::mt19937 rng(99);
     const char alphabet[] = "          \t\n\v+-0123456789999ax";
