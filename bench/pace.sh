@@ -1,13 +1,34 @@
 #!/usr/bin/env bash
-# How long a key waits during a pass, and how many whole reads of the table
-# the first numbers take, on a live table printed at a big machine's pace:
-# the live test's figures at 40 and 300 ns a byte; and how soon the first
-# frame comes from a table whose every read call costs 40 ms (or as given).
+# A kernel that prints slowly: key waits timed through a pseudo-terminal
+# (bench/latency.py), the longest read call, and the first numbers, on live
+# tables served as the kernel's sequence files serve them, one call in 20
+# held up by up to 20 ms: live.sh's table (64 CPUs x 2,000 lines) and one of
+# wide lines (8,192 CPUs x 100 lines and a block of 20 per-CPU lines, one
+# record, as x86 prints them) at 40 and 300 ns a byte; and the first numbers
+# of a table whose every read call costs 40 ms (or as given).
 #   bench/pace.sh BIN LIVE_TABLE [NS_PER_CALL]
 # (LIVE_TABLE: a build of tests/live_table.cpp, such as build-test/tests/live_table.)
 set -u
+bin=$(realpath "$1")
+live=$(realpath "$2")
+here=$(dirname "$0")
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+table() { # cpus lines per-cpu-lines
+    awk -v cpus="$1" -v lines="$2" -v block="$3" 'BEGIN {
+        printf "      "; for (c = 0; c < cpus; c++) printf "%-11s", "CPU" c; print ""
+        for (i = 0; i < lines + block; i++) {
+            if (i < lines) printf "%4d:", i; else printf "%s%d:", "PC", i - lines
+            for (c = 0; c < cpus; c++) printf " @%d", 100 * (1 + (i + c) % 10)
+            print "  IR-PCI-MSI q" i
+        }
+    }'
+}
+table 64 2000 0 >"$scratch/64cpu"
+table 8192 100 20 >"$scratch/8192cpu"
+held="--held 50:20000000"
 for pace in 40 300; do
-    echo "== $pace ns a byte"
-    "$(dirname "$0")/../tests/live.sh" "$1" "$2" "$pace" "${3:-40000000}" |
-        grep -E '^live: (first (numbers|frame)|waits)'
+    "$here/latency.py" --live "$live" "$scratch/64cpu" "$pace --records $held" "$bin" 20
+    "$here/latency.py" --live "$live" "$scratch/8192cpu" "$pace --records --block 20 $held" "$bin" 20
 done
+"$here/latency.py" --live "$live" "$scratch/64cpu" "0 ${3:-40000000}" "$bin" 4

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# The monitor on a live table as slow as a big machine's kernel: 64 CPUs x
-# 2,000 lines (1.5 MB), printed afresh at every read at 340 ns a byte (or as
-# given), half a second a pass, line i counting 100 x (1 + (i + c) % 10) a
-# second on CPU c. The per-second numbers are within 1% of the truth on rows
-# read at the start of a pass (the first page) and at its end (the last
-# page), on the next three screens after a prompt or help opened in the
-# middle of a pass and answered seconds later. The first numbers come within
-# three whole reads of the table. A new size during a pass is drawn in that
-# pass, and a key pressed during a pass is answered within 25 ms, however
-# long a whole read. A table whose read calls cost 40 ms each (or as given)
-# whatever their size is read in large reads: its frame comes within 2 s
-# (with the smallest reads, 15 s).
+# The monitor on a live table served as a big machine's kernel serves it: 64
+# CPUs x 2,000 lines (1.5 MB), printed afresh at every read, a line (a
+# record) at a time as the kernel's sequence files print, at 340 ns a byte
+# (or as given), one call in 20 held up by up to 20 ms, line i counting
+# 100 x (1 + (i + c) % 10) a second on CPU c. Nothing here times the machine:
+# what is checked is order and counts, and waits that only a hang runs out.
+# - The per-second numbers are within 1% of the truth on rows read at the
+#   start of a pass (the first page) and at its end (the last page), on the
+#   next three screens after a prompt or help opened in the middle of a pass
+#   and answered seconds later.
+# - The first numbers come once the table has been served whole once.
+# - A key typed during a pass rings before that pass has read the table.
+# - A new size during a pass is drawn in that pass.
+# - A table whose read calls cost 40 ms each (or as given) whatever their size
+#   is read in large calls: the scan takes at most 16 (with the smallest, 370).
 #   live.sh BIN LIVE_TABLE [NS_PER_BYTE [NS_PER_CALL]]
 set -u
 bin=$(realpath "$1")
@@ -28,6 +31,55 @@ awk 'BEGIN {
 }' >"$scratch/table"
 pace=${3:-340}
 percall=${4:-40000000}
+held="--held 50:20000000"
+
+# The live table's log: a line a call (offset, asked, given, start, ns).
+passes_served() { awk '$3 == 0' "$scratch/log" | wc -l; }
+numbered() { [[ "$(line 2)" =~ ^.{20}\ +[0-9] ]]; }
+until_true() { # test: waits up to 10 s for it to hold
+    for _ in $(seq 1000); do
+        eval "$1" && return 0
+        sleep 0.01
+    done
+    return 1
+}
+mark='screen | grep -q "refresh active"'
+
+# Read calls that cost the same whatever their size: the scan's, up to the
+# first that gave nothing, are few.
+new_session -x 80 -y 24 "$(on_live "$scratch/table" "0 $percall --log $scratch/log")"
+until_true numbered || fail "no numbers at $((percall / 1000000)) ms a read call"
+scan=$(awk '{ n++ } $3 == 0 { print n; exit }' "$scratch/log")
+echo "live: the scan took ${scan:-no end of} calls at $((percall / 1000000)) ms a read call"
+[ -n "$scan" ] && ((scan <= 16)) || fail "the scan took more than 16 calls"
+pkill -f "$scratch/mnt" 2>/dev/null
+
+# Slowly, 3 us a byte (4.5 s a pass), so that a pass outlasts any delay of
+# the test's own: the first numbers come while the second pass is under way,
+# and keys typed during a pass ring before it ends.
+rm -f "$scratch/log"
+new_session -x 80 -y 24 "$(on_live "$scratch/table" "3000 --records $held --log $scratch/log")"
+until_true numbered || fail "no numbers on the slow table"
+served=$(passes_served)
+echo "live: first numbers after $served whole passes over the table"
+[ "$served" = 1 ] || fail "the first numbers came after $served passes over the table, not 1"
+tm pipe-pane -t t -o "cat >> $scratch/raw"
+rung=0
+for n in $(seq 6); do
+    until_true "$mark" || break
+    sleep "0.$((RANDOM % 10))"
+    ended=$(passes_served)
+    before=$(tr -cd '\a' <"$scratch/raw" | wc -c)
+    keys x
+    until_true '[ "$(tr -cd "\a" <"$scratch/raw" | wc -c)" -gt "$before" ]' ||
+        fail "key $n: no bell within 10 s"
+    [ "$(passes_served)" = "$ended" ] && rung=$((rung + 1))
+done
+echo "live: $rung of 6 keys typed during a pass rang before it ended"
+[ "$rung" = 6 ] || fail "keys typed during a pass waited for its end"
+pkill -f "$scratch/mnt" 2>/dev/null
+
+new_session -x 80 -y 24 "$(on_live "$scratch/table" "$pace --records $held")"
 
 # The per-second numbers of every row shown (the total, then CPUs 0 to 3),
 # against the truth.
@@ -55,41 +107,11 @@ check_rates() { # what
     echo "live: $1: $(screen | sed -n 3p | cut -c1-68)"
 }
 in_pass() { # waits for a pass to be under way
-    for _ in $(seq 500); do
-        screen | grep -q "refresh active" && return 0
-        sleep 0.01
-    done
-    fail "no pass seen in 5 s"
+    until_true "$mark" && return 0
+    fail "no pass seen in 10 s"
     return 1
 }
 
-when() { # test: waits up to 10 s for it to hold; prints the time it did, in ms
-    for _ in $(seq 2000); do
-        eval "$1" && echo $((${EPOCHREALTIME/./} / 1000)) && return
-        sleep 0.005
-    done
-    return 1
-}
-mark='screen | grep -q "refresh active"'
-
-# Read calls that cost the same whatever their size.
-t0=$((${EPOCHREALTIME/./} / 1000))
-new_session -x 80 -y 24 "$(on_live "$scratch/table" "0 $percall")"
-framed=$(($(when 'screen | grep -q "TOTAL INTERRUPTS"') - t0))
-echo "live: first frame after $framed ms at $((percall / 1000000)) ms a read call"
-((framed <= 2000)) || fail "the first frame came after more than 2 s"
-pkill -f "$scratch/mnt" 2>/dev/null
-
-new_session -x 80 -y 24 "$(on_live "$scratch/table" $pace)"
-# The frame comes after the scan's read, the first numbers two reads later;
-# a whole read is timed by the mark of a pass.
-framed=$(when 'screen | grep -q "TOTAL INTERRUPTS"')
-numbered=$(when '[[ "$(line 2)" =~ ^.{20}\ +[0-9] ]]')
-marked=$(when "$mark")
-whole=$(($(when "! $mark") - marked))
-reads=$(((numbered - framed) * 100 / whole + 100))
-echo "live: first numbers after $reads hundredths of a whole read of the table"
-((reads <= 350)) || fail "the first numbers came after more than 3 whole reads"
 wait_for "TOTAL INTERRUPTS SINCE COMMAND START" || exit 1
 keys Tab
 wait_for "INTERRUPTS PER SECOND" || exit 1
@@ -120,36 +142,11 @@ trial "first page" h Enter
 
 # A new size during a pass is drawn in that pass: the title back on top,
 # where the shrinking put a row, and the mark at the bottom.
-when "! $mark" >/dev/null
-when "$mark" >/dev/null
+until_true "! $mark"
+until_true "$mark"
 tm resize-window -t t -x 60 -y 12
-when '[[ "$(line 0)" == "$(uname -n)   "* && "$(line 11)" == *"refresh active" ]]' >/dev/null ||
+until_true '[[ "$(line 0)" == "$(uname -n)   "* && "$(line 11)" == *"refresh active" ]]' ||
     fail "a new size during a pass was not drawn in that pass"
-tm resize-window -t t -x 80 -y 24
-next_paint 6
-
-# A key typed during a pass rings at once, however long a whole read takes.
-tm pipe-pane -t t -o "cat >> $scratch/raw"
-waits=()
-for n in $(seq 8); do
-    in_pass || break
-    sleep "0.$(printf %03d $((RANDOM % (whole * 2 / 3 + 1))))" # somewhere in the pass
-    before=$(tr -cd '\a' <"$scratch/raw" | wc -c)
-    t0=${EPOCHREALTIME/./}
-    keys x
-    for _ in $(seq 1000); do
-        [ "$(tr -cd '\a' <"$scratch/raw" | wc -c)" -gt "$before" ] && break
-        sleep 0.002
-    done
-    ms=$(((${EPOCHREALTIME/./} - t0) / 1000))
-    waits+=("$ms")
-    next_paint 6
-done
-# Through tmux a bell now and then shows tens of ms after the monitor rang
-# it: the median is held to 25 ms, the widest to a fraction of an old read.
-read -r -a waits <<<"$(printf '%s\n' "${waits[@]}" | sort -n | tr '\n' ' ')"
-echo "live: waits for a key during a pass: ${waits[*]} ms"
-((waits[4] <= 25 && waits[-1] <= 100)) || fail "keys during a pass waited too long"
 
 [ "$fails" = 0 ] && echo "live: all checks passed"
 exit "$fails"
