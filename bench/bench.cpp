@@ -255,14 +255,13 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> ns;
 };
 
-// Start-up, two passes and a paint in a fresh process, as the program takes
-// them before its first screen of numbers; prints its peak resident KiB.
+// Start-up (the scan, which is the first sample) and the paint of its
+// numbers in a fresh process, as the program takes them before its first
+// screen of numbers, then the next pass; prints its peak resident KiB.
 int memory_child(const char *path) {
     open_screen();
     load(path);
-    read_input_active = 1;
-    repaint_screen(0);
-    read_input(getix(3));
+    first_sample();
     read_input(getix(0));
     repaint_screen(0);
     rusage ru;
@@ -279,7 +278,7 @@ void report_memory(const char *self, const table_file &t) {
     long kib = 0;
     if (!p || std::fscanf(p, "%ld", &kib) != 1) kib = -1;
     if (p) pclose(p);
-    std::printf("\nfirst screen on %s (exec, start-up, two passes, a paint): %.0f ms\n",
+    std::printf("\nfirst screen on %s (exec, the scan, a paint, then a pass): %.0f ms\n",
                 t.name.c_str(), (monotonic_ns() - start) / 1e6);
     load(t.path);
     double slots = 3.0 * numirqs * numcpus * sizeof irqcounts[0][0] / (1 << 20);

@@ -91,7 +91,7 @@ def main():
     if first is None:
         sys.exit("the monitor did not start")
     if live:
-        print(f"{what}: first numbers after {(first - started) * 1000:.0f} ms "
+        print(f"{what}: first screen after {(first - started) * 1000:.0f} ms "
               f"(the live table mounted, then the scan), {passes(log)} passes served by then")
     read_for(2)
     waits = []
@@ -111,8 +111,10 @@ def main():
           f"longest {waits[-1]:.1f} ms")
     if live:
         with open(log) as f:
-            calls = [int(line.split()[4]) for line in f if line.strip()]
-        print(f"{what}: {len(calls)} calls, the longest {max(calls) / 1e6:.1f} ms")
+            calls = [[int(v) for v in line.split()] for line in f if line.strip()]
+        off, asked, gave, _, ns = max(calls, key=lambda c: c[4])
+        print(f"{what}: {len(calls)} calls, the longest {ns / 1e6:.1f} ms "
+              f"(asked {asked} bytes at {off}, gave {gave})")
 
 
 if __name__ == "__main__":

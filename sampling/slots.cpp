@@ -47,12 +47,14 @@ template <class T> void huge_pages(std::vector<T> &v) {
 }
 
 // Room for `rows` rows of `cols` numbers and a little more, so that rows that
-// come pass after pass do not copy a large machine's slots each time. What is
-// there is copied a slice at a time, with looks at the keyboard between.
+// come pass after pass do not copy a large machine's slots each time; in the
+// start-up scan, whose rows all come in one pass, twice the room there was.
+// Room never used is never touched, and takes no memory. What is there is
+// copied a slice at a time, with looks at the keyboard between.
 template <class T> void make_room(std::vector<T> &v, std::size_t rows, std::size_t cols) {
     if (v.capacity() >= rows * cols) return;
     std::vector<T> grown;
-    grown.reserve((rows + rows / 64 + 16) * cols);
+    grown.reserve(std::max(rows + rows / 64 + 16, looking ? 0 : 2 * v.capacity() / cols) * cols);
     huge_pages(grown);
     constexpr std::size_t slice = 1 << 16;
     for (std::size_t at = 0; at < v.size(); at += slice) {
@@ -97,8 +99,9 @@ std::int64_t *widen(int slot, int row) {
     if (w.empty()) {
         const std::size_t part = static_cast<std::size_t>(numcpus) + 1;
         w.assign(3 * part, 0);
-        for (int s = 0; s < 3; ++s)
-            std::copy_n(row_counts(s, row), numcpus, w.data() + s * part);
+        for (int s = 0; s < 3; ++s) // a row new in this pass has cells in its slot only
+            if (irqcounts[s].size() >= (static_cast<std::size_t>(row) + 1) * numcpus)
+                std::copy_n(row_counts(s, row), numcpus, w.data() + s * part);
         widened.push_back(row);
     }
     return wide_counts(slot, row);
@@ -210,15 +213,15 @@ const std::vector<int> *column_map(const char *header) {
     return &colmap;
 }
 
-// Room in every slot for the rows this pass has added so far, which it
-// stores in place: a row's first sample goes to the other slots as the pass
-// ends, and the screen sees none of them until then.
-void room_for_rows(std::size_t rows) {
-    if (irqtotals[0].size() >= rows) return;
-    for (auto &s : irqcounts) {
+// Room for `rows` rows in slot `slot`, and for their totals and times in
+// every slot.
+void room_for_rows(int slot, std::size_t rows) {
+    auto &s = irqcounts[slot];
+    if (s.size() < rows * numcpus) {
         make_room(s, rows, numcpus);
         s.resize(rows * numcpus);
     }
+    if (irqtotals[0].size() >= rows) return;
     for (auto *v : {&irqtotals, &rowtime})
         for (auto &t : *v) {
             make_room(t, rows, 1);
@@ -228,9 +231,13 @@ void room_for_rows(std::size_t rows) {
     irqwide.resize(rows);
 }
 
-// The rows this pass added are the screen's from now on.
+// The rows this pass added are the screen's from now on. It stored them in
+// place in its own slot; the other slots get room for them only now, each
+// once: the start-up scan adds every row, and growing three slots at once
+// would hold a large machine's slots and a copy of one.
 void commit_rows() {
-    room_for_rows(static_cast<std::size_t>(numirqs) + newrows);
+    for (int s = 0; s < 3; ++s)
+        room_for_rows(s, static_cast<std::size_t>(numirqs) + newrows);
     numirqs += newrows;
     newrows = 0;
     relayout = 1;
@@ -368,7 +375,7 @@ std::size_t store_row(int row, const char *line, bool &down) {
     const bool fresh_row = row >= pass.oldrows;
     down = false;
     if (fresh_row) {
-        room_for_rows(static_cast<std::size_t>(row) + 1);
+        room_for_rows(slot, static_cast<std::size_t>(row) + 1);
         rowtime[slot][row] = linetime;
     }
     if (!wide_counts(slot, row)) {

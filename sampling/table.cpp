@@ -1,4 +1,4 @@
-// Reading the interrupt table: the stream stays open for the whole run and is
+// Reading the interrupt table: the file stays open for the whole run and is
 // rewound for every pass. Lines are handed out in place from one large chunk
 // rather than copied, since a pass over a big machine's table is tens of
 // megabytes; a line longer than the line buffer still comes in pieces.
@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <limits>
 #include <unistd.h>
 
 namespace kevrane {
@@ -59,8 +58,9 @@ std::int64_t freshtime, oldtime;
 // short call or the end printed all it gave. A call after one that gave all
 // it asked for may first hand out the rest of a record that one printed, at
 // the cost of a copy: it is credited only with what comes after the first
-// line end in it, and only if it took longer than a copy could (a record of
-// many lines is copied over many calls). A call held up by a busy machine
+// line end in it, and only if it took at least half what printing that
+// would cost at the costs known (a record of many lines, or a file's pages
+// in memory, are copied over many calls far faster). A call held up by a busy machine
 // only ever looks dearer, so each cost is the least the calls kept tell.
 // Small calls, of a quarter page or less (the end's call among them), are
 // kept apart, since they tell the fixed cost.
@@ -78,11 +78,12 @@ template <std::size_t N> struct kept_costs {
     }
 };
 constexpr std::size_t probesize = leastread / 4;
-constexpr std::int64_t copy_ns_per_byte = 2;
 kept_costs<16> large;
 kept_costs<8> small;
 bool printing;  // the next call prints all it gives: nothing is left over
-bool knowncall; // the small calls have told a fixed cost
+// What the calls so far tell a call costs: its fixed cost and its cost per
+// byte printed, ns; -1 before any call has printed bytes.
+double callcost, bytecost = -1;
 
 // The next call's size, from bounds that hold at the true costs. A call's
 // time per byte bounds the cost per byte from above, since the fixed cost is
@@ -112,8 +113,8 @@ void size_reads() {
     for (std::size_t i = 0; i < large.n; ++i)
         if (percall > static_cast<double>(large.at[i].ns)) percall = 0;
     percall = std::max(percall, 0.0);
-    knowncall = percall > 0;
-    double bytecost = -1;
+    callcost = percall;
+    bytecost = -1;
     for (std::size_t i = 0; i < large.n; ++i) {
         const double v = std::max(static_cast<double>(large.at[i].ns) - percall, 0.0) /
                          static_cast<double>(large.at[i].bytes);
@@ -130,7 +131,7 @@ void size_reads() {
 // fixed cost rather than bytes: calls of a quarter that size, which take no
 // longer, tell which. A few are made at most while nothing has told it.
 bool probe_due() {
-    if (readsize != leastread || knowncall || small.n >= 6) return false;
+    if (readsize != leastread || callcost > 0 || small.n >= 6) return false;
     for (std::size_t i = 0; i < large.n; ++i)
         if (large.at[i].ns > read_ns) return true;
     return false;
@@ -142,10 +143,11 @@ void learn(const char *data, std::size_t n, std::int64_t ns) {
         small.add({n, ns});
     } else if (printing) {
         large.add({n, ns});
-    } else if (ns >= copy_ns_per_byte * static_cast<std::int64_t>(n)) {
-        const auto nl = static_cast<const char *>(std::memchr(data, '\n', n));
-        if (!nl || nl + 1 == data + n) return;
-        large.add({static_cast<std::size_t>(data + n - (nl + 1)), ns});
+    } else if (const auto nl = static_cast<const char *>(std::memchr(data, '\n', n));
+               nl && nl + 1 < data + n && bytecost >= 0) {
+        const auto printed = static_cast<std::size_t>(data + n - (nl + 1));
+        if (ns < (callcost + bytecost * static_cast<double>(printed)) / 2) return; // copied
+        large.add({printed, ns});
     } else {
         return;
     }
@@ -202,6 +204,8 @@ void use_table(int fd) {
     if (chunk.empty()) chunk.assign(chunksize + linesize + slack, '\0');
     large = {};
     small = {};
+    bytecost = -1;
+    callcost = 0;
     readsize = leastread;
     rewind_table();
 }
