@@ -23,12 +23,12 @@ int read_input_active;
 
 namespace {
 
-int newest = -1;                  // the slot the last pass filled
-std::int64_t looked;              // when the pass under way last looked at the keyboard
-bool looking = true;              // keys are looked for: not in the start-up scan
-std::vector<int> adjusted;        // rows with an irqadjust block
-std::vector<int> widened;         // rows with an irqwide block
-std::vector<char> fresh;          // CPU columns that came with this pass's header
+int newest = -1;                   // the slot the last pass filled
+std::int64_t looked;               // when the pass under way last looked at the keyboard
+bool looking = true;               // keys are looked for: not in the start-up scan
+std::vector<int> adjusted;         // rows with an irqadjust block
+std::vector<int> widened;          // rows with an irqwide block
+std::vector<char> fresh;           // CPU columns that came with this pass's header
 std::vector<std::int64_t> scratch; // a merged row's line as read
 std::vector<char> read_members;    // the merged rows' lines this pass has read
 
@@ -380,10 +380,9 @@ std::size_t store_row(int row, const char *line, bool &down) {
     }
     if (!wide_counts(slot, row)) {
         bool fits = true;
-        const std::size_t proven =
-            store_line(line, row_counts(slot, row),
-                       fresh_row ? narrow_zeros.data() : row_counts(before, row),
-                       irqtotals[slot][row], pass.colmap, down, fits);
+        const std::size_t proven = store_line(
+            line, row_counts(slot, row), fresh_row ? narrow_zeros.data() : row_counts(before, row),
+            irqtotals[slot][row], pass.colmap, down, fits);
         if (fits) return proven;
         widen(slot, row);
         down = false;

@@ -80,7 +80,7 @@ template <std::size_t N> struct kept_costs {
 constexpr std::size_t probesize = leastread / 4;
 kept_costs<16> large;
 kept_costs<8> small;
-bool printing;  // the next call prints all it gives: nothing is left over
+bool printing; // the next call prints all it gives: nothing is left over
 // What the calls so far tell a call costs: its fixed cost and its cost per
 // byte printed, ns; -1 before any call has printed bytes.
 double callcost, bytecost = -1;
@@ -95,7 +95,8 @@ double callcost, bytecost = -1;
 void size_reads() {
     double perbyte = -1;
     for (std::size_t i = 0; i < large.n; ++i) {
-        const double v = static_cast<double>(large.at[i].ns) / static_cast<double>(large.at[i].bytes);
+        const double v =
+            static_cast<double>(large.at[i].ns) / static_cast<double>(large.at[i].bytes);
         if (perbyte < 0 || v < perbyte) perbyte = v;
     }
     if (perbyte < 0) return; // no call has printed bytes yet: keep the size
@@ -104,8 +105,8 @@ void size_reads() {
     // less: a call held up says more, and three held up seldom agree.
     std::array<double, 3> least{-1, -1, -1};
     for (std::size_t i = 0; i < small.n; ++i) {
-        double says = static_cast<double>(small.at[i].ns) -
-                      perbyte * static_cast<double>(small.at[i].bytes);
+        double says =
+            static_cast<double>(small.at[i].ns) - perbyte * static_cast<double>(small.at[i].bytes);
         for (double &l : least)
             if (l < 0 || says < l) std::swap(l, says);
     }

@@ -119,8 +119,8 @@ void expect_same_passes(const std::vector<std::string> &tables, bool merge) {
     int prev = -1;
     for (std::size_t i = 0; i < tables.size(); ++i) {
         const std::int64_t percall[] = {0, 2000, 3000000, 40000000}, perbyte[] = {0, 40, 340};
-        reference::serve(tables[i], {percall[rng() % 4] + static_cast<std::int64_t>(rng() % 1000), perbyte[rng() % 3],
-                                     rng() % 2 == 0, 50, 20000000});
+        reference::serve(tables[i], {percall[rng() % 4] + static_cast<std::int64_t>(rng() % 1000),
+                                     perbyte[rng() % 3], rng() % 2 == 0, 50, 20000000});
         reference::let_time_pass(1000000000 + rng() % 100000000);
         if (i == 0) {
             alloc_tables();
@@ -218,12 +218,11 @@ TEST_P(Differential, WideTablesAndOverLongLines) {
         for (bool merge : {false, true}) {
             SCOPED_TRACE(::testing::Message() << cpus << " CPUs, one count falls per line");
             const int lines = 40;
-            expect_same_passes({kernel_only(cpus, lines, 1000, 1000),
-                                kernel_only(cpus, lines, 1000, 1000),
-                                kernel_only(cpus, lines, 9000, 3),
-                                kernel_only(cpus, lines / 2, 9500, 9500), kernel_only(cpus, 0, 0, 0),
-                                kernel_only(cpus, lines, 20000, 20000)},
-                               merge);
+            expect_same_passes(
+                {kernel_only(cpus, lines, 1000, 1000), kernel_only(cpus, lines, 1000, 1000),
+                 kernel_only(cpus, lines, 9000, 3), kernel_only(cpus, lines / 2, 9500, 9500),
+                 kernel_only(cpus, 0, 0, 0), kernel_only(cpus, lines, 20000, 20000)},
+                merge);
         }
 }
 

@@ -43,12 +43,12 @@ using clock_type = std::chrono::steady_clock;
 
 std::vector<std::string> lines; // the template, a line each
 clock_type::time_point born;
-double pace;         // ns a byte printed
-double percall;      // ns a read call
-bool records;        // printed a record at a time, as a sequence file
-std::size_t block;   // the last lines that are one record
-unsigned held;       // calls in a thousand held up
-long long holdup;    // by up to so many ns
+double pace;       // ns a byte printed
+double percall;    // ns a read call
+bool records;      // printed a record at a time, as a sequence file
+std::size_t block; // the last lines that are one record
+unsigned held;     // calls in a thousand held up
+long long holdup;  // by up to so many ns
 FILE *calllog;
 std::mt19937 rng(1);
 
@@ -163,11 +163,12 @@ int read_table(const char *, char *buf, std::size_t size, off_t off, fuse_file_i
         std::this_thread::sleep_for(std::chrono::nanoseconds(rng() % (holdup + 1)));
     if (calllog) {
         const auto end = clock_type::now();
-        std::fprintf(calllog, "%lld %zu %zu %lld %lld\n", static_cast<long long>(off), size, n,
-                     static_cast<long long>(
-                         std::chrono::duration_cast<std::chrono::nanoseconds>(start - born).count()),
-                     static_cast<long long>(
-                         std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()));
+        std::fprintf(
+            calllog, "%lld %zu %zu %lld %lld\n", static_cast<long long>(off), size, n,
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(start - born).count()),
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()));
         std::fflush(calllog);
     }
     return static_cast<int>(n);

@@ -16,10 +16,10 @@ namespace {
 struct {
     int fd = -1;
     const std::string *table;
-    std::size_t at;      // the next byte to print
-    std::size_t given;   // bytes given since the rewind
-    std::size_t left;    // printed and not yet given, before `at`
-    std::size_t buffer;  // what one call prints at most, if in records
+    std::size_t at;     // the next byte to print
+    std::size_t given;  // bytes given since the rewind
+    std::size_t left;   // printed and not yet given, before `at`
+    std::size_t buffer; // what one call prints at most, if in records
     std::vector<read_call> calls;
     reference::pace pace;
     std::mt19937 rng{5};

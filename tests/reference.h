@@ -33,8 +33,8 @@ struct read_call {
 struct pace {
     std::int64_t percall = 0, perbyte = 0;
     bool records = false;
-    unsigned held = 0;        // calls in a thousand held up
-    std::int64_t holdup = 0;  // by up to so many ns
+    unsigned held = 0;       // calls in a thousand held up
+    std::int64_t holdup = 0; // by up to so many ns
     bool operator==(const pace &) const = default;
 };
 void serve(const std::string &table, const pace &p = {});
