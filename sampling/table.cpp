@@ -59,11 +59,11 @@ std::int64_t freshtime, oldtime;
 // it asked for may first hand out the rest of a record that one printed, at
 // the cost of a copy: it is credited only with what comes after the first
 // line end in it, and only if it took at least half what printing that
-// would cost at the costs known (a record of many lines, or a file's pages
-// in memory, are copied over many calls far faster). A call held up by a busy machine
-// only ever looks dearer, so each cost is the least the calls kept tell.
-// Small calls, of a quarter page or less (the end's call among them), are
-// kept apart, since they tell the fixed cost.
+// would cost at the costs known (a record of many lines is copied over many
+// calls, far faster). A call held up by a busy machine only ever looks
+// dearer, so each cost is the least the calls kept tell. Small calls, of a
+// quarter page or less (the end's call among them), are kept apart, since
+// they tell the fixed cost.
 struct call_cost {
     std::size_t bytes;
     std::int64_t ns;
