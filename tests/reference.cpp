@@ -176,7 +176,7 @@ void let_time_pass(std::int64_t ns) {
     served.now += ns;
 }
 
-int model::add_source(const char *line, bool scan) {
+int model::add_source(const char *line) {
     int text = -1;
     auto holds = [&](const char *t) {
         for (const char *p = line; *p; ++p) {
@@ -194,7 +194,7 @@ int model::add_source(const char *line, bool scan) {
         row = rows++;
         if (text >= 0) merged[text] = row;
     }
-    sources.push_back({row, scan, false, 0});
+    sources.push_back({row, false, false, 0});
     read_at.push_back(0);
     step_at.push_back(-1);
     for (auto *v : {&last, &since, &step})
@@ -312,7 +312,7 @@ void model::read(const std::string &table, bool scan, const std::vector<read_cal
         if (l.start != starts) l.start = starts, l.ids.clear(), l.read = -1;
         if (l.read != reads) l.read = reads, l.met = 0;
         const unsigned k = l.met++;
-        if (k == l.ids.size()) l.ids.push_back(add_source(buf.data(), false));
+        if (k == l.ids.size()) l.ids.push_back(add_source(buf.data()));
         const int id = l.ids[k];
         source &s = sources[id];
         if (seen.size() < sources.size()) seen.resize(sources.size());
@@ -662,7 +662,6 @@ extern "C" {
 int __real_clock_gettime(clockid_t, timespec *);
 ssize_t __real_read(int, void *, std::size_t);
 off_t __real_lseek(int, off_t, int);
-off64_t __real_lseek64(int, off64_t, int);
 
 // The table's descriptor is served by the source, a call to it one call;
 // curses' and the keyboard's go to the kernel.
@@ -680,12 +679,6 @@ off_t __wrap_lseek(int fd, off_t off, int whence) {
     served.at = served.given = served.left = 0;
     served.calls.clear();
     return 0;
-}
-
-off64_t __wrap_lseek64(int fd, off64_t off, int whence) {
-    using kevrane::reference::served;
-    if (fd != served.fd || fd < 0) return __real_lseek64(fd, off, whence);
-    return __wrap_lseek(fd, static_cast<off_t>(off), whence);
 }
 
 int __wrap_clock_gettime(clockid_t id, timespec *t) {

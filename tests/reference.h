@@ -6,7 +6,7 @@
 // lines. It shares nothing with the program but the line buffer's size.
 // Used by the differential tests and the differential fuzz target, which
 // serve the program its tables through a slow source of their own: the
-// binaries link with --wrap=clock_gettime,--wrap=read,--wrap=lseek,--wrap=lseek64.
+// binaries link with --wrap=clock_gettime,--wrap=read,--wrap=lseek.
 #pragma once
 
 #include "kevrane.h"
@@ -82,7 +82,7 @@ struct model {
 
   private:
     void read(const std::string &table, bool scan, const std::vector<read_call> *calls);
-    int add_source(const char *line, bool scan);
+    int add_source(const char *line);
     void add_columns(const std::vector<long> &grown, std::vector<char> &fresh);
 };
 
