@@ -1,10 +1,11 @@
 // Giving the terminal back however the monitor ends, and taking up what the
 // system tells it by signal: a new size, a stop, a continue. A signal that
 // ends the monitor puts the terminal's modes back and writes bytes made ready
-// beforehand, both safe inside a handler; curses itself is not. The monitor
-// touches the terminal only while it is in the terminal's foreground: once
-// the shell has taken it back (a stop, a job ended from the shell) it is the
-// shell's, modes and all.
+// beforehand, both safe inside a handler; curses itself is not. The screen
+// comes down only where it is still up: after Ctrl-Z it is down already, and
+// after a stop from outside it is up even though the shell has the terminal.
+// The terminal's modes are set only in its foreground: otherwise they are the
+// shell's.
 
 #include "kevrane.h"
 
@@ -14,6 +15,7 @@
 #include <curses.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <string>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,11 +41,18 @@ constexpr int write_wait_ms = 250;
 
 int modefd = -1; // the terminal whose modes curses sets
 int outfd = -1;  // where the screen is drawn
+int ownfd = -1;  // the same terminal opened again, non-blocking, for the monitor alone
 termios shell;   // the terminal's modes as the monitor found them
 bool have_shell; // they could be read
 bool marking;    // the terminal was asked to mark pastes
 sigset_t waitmask;
 bool have_waitmask;
+constexpr int late[] = {SIGWINCH, SIGCONT, SIGTSTP}; // let in only while the monitor waits
+// The screen is up: drawn, or to be drawn, on the terminal. Ctrl-Z takes it
+// down until the monitor is brought back.
+volatile sig_atomic_t screen_up;
+// Handlers run here, so that a stack overflow too gives the terminal back.
+alignas(16) char altstack[64 * 1024];
 struct sigaction curses_tstp, curses_winch; // curses' own handlers, called from ours
 struct sigaction before_crash[std::size(crashes)];
 
@@ -75,24 +84,38 @@ void add(const char *cap) {
 }
 
 // Writes to the screen what it takes, waiting at most write_wait_ms at a
-// time for room. Safe in a handler.
+// time for room. Safe in a handler. The waits are on the monitor's own open
+// file, so that no flag is ever set on the one it shares with the shell.
+// Where the terminal cannot be opened again (another user's), the shared one
+// is made non-blocking for the write, with no signal let in until its flags
+// are back.
 void write_all(const char *text, std::size_t len) {
-    const int flags = fcntl(outfd, F_GETFL);
-    if (flags < 0) return;
-    fcntl(outfd, F_SETFL, flags | O_NONBLOCK);
+    const bool shared = ownfd < 0;
+    int fd = ownfd, flags = -1;
+    sigset_t was;
+    if (shared) {
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &was);
+        fd = outfd;
+        flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) len = 0;
+    }
     while (len > 0) {
-        const ssize_t n = write(outfd, text, len);
+        const ssize_t n = write(fd, text, len);
         if (n > 0) {
             text += n;
             len -= static_cast<std::size_t>(n);
             continue;
         }
-        pollfd p{outfd, POLLOUT, 0};
+        pollfd p{fd, POLLOUT, 0};
         if (n < 0 && (errno == EINTR || (errno == EAGAIN && poll(&p, 1, write_wait_ms) > 0)))
             continue;
         break; // gone, or taking nothing
     }
-    fcntl(outfd, F_SETFL, flags);
+    if (!shared) return;
+    if (flags >= 0) fcntl(fd, F_SETFL, flags);
+    sigprocmask(SIG_SETMASK, &was, nullptr);
 }
 
 // The monitor's process group has the terminal. Safe in a handler.
@@ -116,11 +139,17 @@ void start_output() {
     tcflow(modefd, TCOON);
 }
 
+// What a way out leaves: the screen taken down where it is still up, even
+// with the shell in the foreground (the caller keeps SIGTTOU out, so that
+// the write goes through), and the modes put back where the monitor has the
+// terminal.
 void say_goodbye() {
-    if (!own_terminal()) return; // the shell's, as it set it
-    start_output();
-    if (const int r = ready; r >= 0) write_all(farewells[r].text, farewells[r].len);
-    if (have_shell) tcsetattr(modefd, TCSANOW, &shell);
+    const bool own = own_terminal();
+    if (screen_up) {
+        if (own) start_output();
+        if (const int r = ready; r >= 0) write_all(farewells[r].text, farewells[r].len);
+    }
+    if (own && have_shell) tcsetattr(modefd, TCSANOW, &shell);
 }
 
 void on_ending(int sig) {
@@ -136,26 +165,36 @@ void on_ending(int sig) {
 }
 
 void on_crash(int sig, siginfo_t *info, void *) {
+    const int saved = errno;
     say_goodbye();
     for (std::size_t i = 0; i < std::size(crashes); ++i)
         if (crashes[i] == sig) sigaction(sig, &before_crash[i], nullptr);
-    // A signal sent (an abort) is sent again, to come once the handler
-    // returns; a fault comes again as the instruction runs again.
-    if (info->si_code <= 0) raise(sig);
+    // A fault comes again as the instruction runs again; a signal that was
+    // sent (an abort), or a call that seccomp refused, would not: it is sent
+    // again, to come once the handler returns.
+    if (info->si_code <= 0 || sig == SIGSYS) raise(sig);
+    errno = saved;
 }
 
 // Curses leaves its screen on Ctrl-Z and comes back on fg; the paste marking
 // goes with it, and comes back with the rest of the monitor's terminal.
+// A way out while stopped finds the screen down, and writes nothing.
 void on_stop(int sig) {
+    const int saved = errno;
     if (marking) write_all(paste_off, sizeof paste_off - 1);
+    screen_up = 0;
     curses_tstp.sa_handler(sig);
+    screen_up = 1;
     continued = 1;
+    errno = saved;
 }
 
 void on_winch(int sig) {
+    const int saved = errno;
     winched = 1;
     if (curses_winch.sa_handler != SIG_DFL && curses_winch.sa_handler != SIG_IGN)
         curses_winch.sa_handler(sig);
+    errno = saved;
 }
 
 void on_continue(int) {
@@ -176,6 +215,9 @@ void note_shell_modes(int screen) {
     outfd = screen;
     modefd = isatty(screen) ? screen : STDERR_FILENO;
     have_shell = tcgetattr(modefd, &shell) == 0;
+    if (isatty(screen))
+        ownfd = open(("/proc/self/fd/" + std::to_string(screen)).c_str(),
+                     O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
 // Asks the terminal to mark pastes, where the screen is a terminal that
@@ -225,8 +267,17 @@ void catch_signals() {
         if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
         sigaction(sig, &sa, nullptr);
     }
+    // A sanitizer's own stack, where one is set up, is kept: its report
+    // needs more room than ours.
+    stack_t alt;
+    if (sigaltstack(nullptr, &alt) == 0 && (alt.ss_flags & SS_DISABLE)) {
+        alt.ss_sp = altstack;
+        alt.ss_size = sizeof altstack;
+        alt.ss_flags = 0;
+        sigaltstack(&alt, nullptr);
+    }
     sa.sa_sigaction = on_crash;
-    sa.sa_flags = SA_SIGINFO;
+    sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
     for (std::size_t i = 0; i < std::size(crashes); ++i)
         sigaction(crashes[i], &sa, &before_crash[i]);
     sigemptyset(&sa.sa_mask);
@@ -241,19 +292,34 @@ void catch_signals() {
         sa.sa_handler = on_stop;
         sigaction(SIGTSTP, &sa, nullptr);
     }
-    sigset_t late;
-    sigemptyset(&late);
-    for (int sig : {SIGWINCH, SIGCONT, SIGTSTP})
-        sigaddset(&late, sig);
-    sigprocmask(SIG_BLOCK, &late, &waitmask);
-    for (int sig : {SIGWINCH, SIGCONT, SIGTSTP})
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : late)
+        sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &waitmask);
+    for (int sig : late)
         sigdelset(&waitmask, sig);
     have_waitmask = true;
+    screen_up = 1;
     prepare_farewell();
 }
 
 const sigset_t *wait_mask() {
     return have_waitmask ? &waitmask : nullptr;
+}
+
+// A stop, continue or new size that came while the monitor was busy is taken
+// now, before any key typed after it: a wait that finds keys ready returns
+// without letting in the signals it would.
+void take_signals() {
+    sigset_t pending, was;
+    if (!have_waitmask || sigpending(&pending) != 0) return;
+    for (int sig : late)
+        if (sigismember(&pending, sig)) {
+            sigprocmask(SIG_SETMASK, &waitmask, &was);
+            sigprocmask(SIG_SETMASK, &was, nullptr);
+            return;
+        }
 }
 
 // After a stop the shell had the terminal, with its own modes, paste marking
