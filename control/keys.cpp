@@ -82,7 +82,7 @@ void open_prompt(int kind) {
         draw_help();
     else
         draw_prompt();
-    wrefresh(stdscr);
+    update_screen();
     if (!read_input_active) finish_prompt();
 }
 
@@ -153,12 +153,29 @@ void prompt_key(int key) {
     draw_prompt();
 }
 
+// After a stop: the terminal taken back, then everything drawn again.
+void come_back() {
+    take_back_terminal();
+    update_header = 1;
+    redraw();
+    update_screen();
+}
+
 // 5 and 6 throw away the key that follows them, if one is there already; a
-// sequence that has begun to come is thrown away once it has.
+// sequence that has begun to come is thrown away once it has. A stop or a new
+// size before it is taken first.
 void skip_next() {
-    const int key = next_key(key_none);
-    if (key == ERR && !escseq.empty()) skipkey = 1;
-    if (key == KEY_RESIZE) repaint_screen(0);
+    for (;;) {
+        const int key = next_key(key_none);
+        if (key == key_redraw) {
+            come_back();
+        } else if (key == KEY_RESIZE) {
+            repaint_screen(0);
+        } else {
+            if (key == ERR && !escseq.empty()) skipkey = 1;
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -183,11 +200,8 @@ void finish_prompt() {
 int answer_key(int look) {
     const int key = next_key(look);
     if (key == ERR) return 0;
-    if (key == key_redraw) { // after a stop: the terminal taken back, then as Ctrl-L
-        take_back_terminal();
-        update_header = 1;
-        redraw();
-        wrefresh(stdscr);
+    if (key == key_redraw) {
+        come_back();
         return 0;
     }
     if (skipkey && (key >= key_seq || key == 27)) {
@@ -195,14 +209,14 @@ int answer_key(int look) {
         return 0;
     }
     if (key == key_seq && !asking) { // a unit the monitor does not use: one bell for all of it
-        beep();
-        wrefresh(stdscr);
+        bell();
+        update_screen();
         return 0;
     }
     update_header = 1;
     if (asking) {
         prompt_key(key);
-        wrefresh(stdscr);
+        update_screen();
         return update_header;
     }
     switch (key) {
@@ -210,7 +224,7 @@ int answer_key(int look) {
     case 't': mode = (mode + 1) % 3; break;
     case 12:
         wclear(stdscr);
-        wrefresh(stdscr);
+        update_screen();
         repaint_screen(0);
         break;
     case 27: // ESC alone
@@ -233,10 +247,10 @@ int answer_key(int look) {
             if ((key & ~0xffff) == key_move) wclear(stdscr);
             repaint_screen(key & 0xffff);
         } else {
-            beep();
+            bell();
         }
     }
-    wrefresh(stdscr); // what the key repainted shows at once
+    update_screen(); // what the key repainted shows at once
     return update_header;
 }
 

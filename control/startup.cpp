@@ -54,7 +54,7 @@ constexpr char table_path[] = "/proc/interrupts";
     for (;;) {
         read_input(getix(0));
         repaint_screen(0);
-        if (wrefresh(stdscr) == ERR && terminal_gone()) lose_terminal();
+        if (!update_screen() && terminal_gone()) lose_terminal();
         do_delay();
     }
 }

@@ -21,10 +21,9 @@ namespace kevrane {
 
 namespace {
 
-int keyfd = -1;    // where curses reads keys from
-int screenfd = -1; // where the screen is written
-bool keys_tty;     // keyfd is a terminal: its hang-up is the terminal's
-bool keys_ended;   // keyfd is not a terminal and has nothing more to give
+int keyfd = -1;  // where curses reads keys from
+bool keys_tty;   // keyfd is a terminal: its hang-up is the terminal's
+bool keys_ended; // keyfd is not a terminal and has nothing more to give
 
 bool gone(short revents) {
     return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -51,9 +50,11 @@ void keep_ahead(const char *bytes, std::size_t n) {
 }
 
 // Bytes the terminal has sent, read at once, up to `n`: none while bytes are
-// ahead or curses has a new size to report, which come first.
+// ahead or curses has a new size to report, which come first. A new size
+// waits while the screen is behind: curses takes it up as it writes.
 std::size_t read_ahead(char *to, std::size_t n) {
-    if (!ahead.empty() || keys_ended || size_changed() || winched || continued) return 0;
+    if (!ahead.empty() || keys_ended || size_changed() || (winched && !behind) || continued)
+        return 0;
     pollfd p{keyfd, POLLIN, 0};
     if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return 0;
     const ssize_t got = read(keyfd, to, n);
@@ -73,7 +74,7 @@ int key_waiting(std::int64_t until) {
     for (;;) {
         // Curses takes up a new terminal size whenever it updates the screen
         // and leaves the resize event for the next read.
-        if (!ahead.empty() || size_changed() || winched || continued) return key_held;
+        if (!ahead.empty() || size_changed() || (winched && !behind) || continued) return key_held;
         // An unfinished unit is over once its wait is: the look that finds
         // that out settles it.
         std::int64_t wake = until;
@@ -82,7 +83,9 @@ int key_waiting(std::int64_t until) {
             if (monotonic_ns() >= over) return key_held;
             if (until) wake = std::min(until, over); // a look that must not wait still does not
         }
-        pollfd p[2] = {{keys_ended ? -1 : keyfd, POLLIN, 0}, {screenfd, 0, 0}};
+        // A screen behind is sent as soon as the terminal takes output again.
+        pollfd p[2] = {{keys_ended ? -1 : keyfd, POLLIN, 0},
+                       {screenfd, static_cast<short>(behind ? POLLOUT : 0), 0}};
         const std::int64_t left = wake ? std::max<std::int64_t>(wake - monotonic_ns(), 0) : 0;
         const timespec t{static_cast<time_t>(left / 1000000000),
                          static_cast<long>(left % 1000000000)};
@@ -98,6 +101,10 @@ int key_waiting(std::int64_t until) {
             return key_none;
         }
         if (p[0].revents & POLLIN) return key_input;
+        if (p[1].revents & POLLOUT) {
+            if (!update_screen() && terminal_gone()) lose_terminal();
+            continue;
+        }
         if (gone(p[1].revents) || (keys_tty && gone(p[0].revents))) lose_terminal();
         keys_ended = true;                     // a pipe or file of keys came to its end
         if (until == forever) return key_none; // no key will come to wait for
@@ -108,13 +115,19 @@ int key_waiting(std::int64_t until) {
 // all. Input that ends without a key is at its end for good, unless it is a
 // terminal, which is then gone.
 int read_key(int look) {
+    take_signals();
     if (continued) {
         continued = 0;
         return key_redraw;
     }
-    if (winched) { // curses takes a new size up as it updates the screen
+    if (winched && !behind) { // curses takes a new size up as it updates the screen
         winched = 0;
         doupdate();
+    }
+    if (behind && ahead.empty()) { // curses would bring the screen up to date first
+        char bytes[256];
+        keep_ahead(bytes, read_ahead(bytes, sizeof bytes));
+        if (ahead.empty()) return ERR;
     }
     if (!ahead.empty()) {
         // A new size first, as curses reports one before the keys it holds.

@@ -199,11 +199,18 @@ int page_height();
 bool size_changed();
 void resize_screen(int code);
 
-// screen/draw.cpp: writing that never leaves the screen or wraps
+// screen/draw.cpp: writing that never leaves the screen or wraps, and
+// sending it to a terminal that takes it
+
+extern int screenfd; // where the screen is written
+extern bool behind;  // the terminal took no output: what it shows is out of date
 
 void put_text(int y, int x, const char *text, int len);
 void put_text(int y, int x, const std::string &text);
 void clear_eol(int y, int x);
+bool takes_output();
+bool update_screen();
+void bell();
 
 // screen/paint.cpp: the monitor's screen
 
@@ -287,6 +294,7 @@ void mark_pastes();
 void prepare_farewell();
 void catch_signals();
 const sigset_t *wait_mask();
+void take_signals();
 void take_back_terminal();
 void give_back_terminal();
 

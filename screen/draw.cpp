@@ -1,13 +1,20 @@
 // Writing to the screen so that nothing lands outside it or wraps: curses
 // carries text past the right edge onto the next line, where it would stay as
-// garbage over another row, so every write is cut at the edge.
+// garbage over another row, so every write is cut at the edge. What is drawn
+// goes out only while the terminal takes output: curses would wait in its
+// write while output is stopped (Ctrl-S), with no key read, q included.
 
 #include "kevrane.h"
 
 #include <algorithm>
 #include <curses.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace kevrane {
+
+int screenfd = -1;
+bool behind;
 
 // Anything but printable ASCII (a host name in another encoding, a byte the
 // table should not hold) would be drawn wider than one column, or acted on by
@@ -29,6 +36,33 @@ void clear_eol(int y, int x) {
     if (y < 0 || y >= LINES || x < 0 || x >= COLS) return;
     wmove(stdscr, y, x);
     wclrtoeol(stdscr);
+}
+
+// The terminal takes output now. One that does not has its output stopped,
+// or its reader is far behind; one that is gone, or a file, is written to
+// and tells so itself.
+bool takes_output() {
+    if (screenfd < 0 || !isatty(screenfd)) return true;
+    pollfd p{screenfd, POLLOUT, 0};
+    return poll(&p, 1, 0) != 0;
+}
+
+// What was drawn goes out to the terminal, if it takes output; the whole
+// screen once it does again, since what it shows may be anything by then.
+// False where curses' write failed.
+bool update_screen() {
+    if (!takes_output()) {
+        behind = true;
+        return true;
+    }
+    if (behind) clearok(curscr, TRUE);
+    behind = false;
+    return wrefresh(stdscr) != ERR;
+}
+
+// A bell goes out at once: none while the terminal takes no output.
+void bell() {
+    if (takes_output()) beep();
 }
 
 } // namespace kevrane

@@ -165,7 +165,7 @@ void repaint_screen(int code) {
 void show_mark() {
     clear_eol(prow, markcol);
     put_text(prow, markcol, mark_text, sizeof mark_text - 1);
-    if (stdscr) wrefresh(stdscr);
+    if (stdscr) update_screen();
 }
 
 void clear_mark() {
