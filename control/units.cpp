@@ -31,7 +31,9 @@ unit_kind unit;
 std::size_t inner; // where the unit after an Alt's ESC begins in escseq: 0 or 1
 int left;          // bytes still to come of a mouse report or a UTF-8 character
 bool osc;          // the string is an OSC, which BEL may end
+bool eight;        // the unit began with an 8-bit introducer
 std::size_t ends;  // bytes of the paste's end met in a row
+bool paste8;       // the paste began with the 8-bit CSI, and may end with it
 constexpr char paste_start[] = "\033[200~";
 constexpr char paste_end[] = "\033[201~";
 // Enough of a unit's start to tell what it is; the rest is only counted.
@@ -69,9 +71,11 @@ char seven_bit(int ch) {
 
 enum step { goes_on, done, cut, cut_esc, cancelled };
 
-// A paste's byte: whether its end came with it.
+// A paste's byte: whether its end came with it. One begun with the 8-bit
+// CSI ends at either form of the end; in another, that byte is text (a
+// UTF-8 character's).
 bool ends_paste(int ch) {
-    ends = ch == paste_end[ends] ? ends + 1 : ch == 27 ? 1 : 0;
+    ends = ch == paste_end[ends] ? ends + 1 : ch == 27 ? 1 : ch == 0x9b && paste8 ? 2 : 0;
     return ends == sizeof paste_end - 1;
 }
 
@@ -115,7 +119,7 @@ step feed(int ch) {
         if (ch >= 0x20 && ch <= 0x3f) return goes_on;
         if (ch < 0x40 || ch > 0x7e) return cut;
         if (escseq.compare(inner, std::string::npos, paste_start, 5) == 0 && ch == '~')
-            return unit = u_paste, ends = 0, goes_on;
+            return unit = u_paste, ends = 0, paste8 = eight, goes_on;
         return done;
     case u_mouse: return --left ? goes_on : done;
     case u_one: return ch >= 0x20 && ch <= 0x7e ? done : cut;
@@ -163,22 +167,20 @@ int unfinished() {
 
 // A paste under way is read a block at a time, as much as is there, up to
 // its end: what came after the end is left for the keys that follow. True
-// when it ended; `got` tells whether anything was read.
+// when it ended; `got` tells whether anything was read. However fast a paste
+// keeps coming, a look takes one block of it, and the pass and the screen go
+// on between looks.
 bool take_paste(bool &got) {
     static char block[1 << 16];
-    got = false;
-    // However fast a paste comes, a look takes at most a megabyte of it.
-    for (int n = 0; n < 16; ++n) {
-        const std::size_t len = read_ahead(block, sizeof block);
-        if (!len) return false;
-        got = true;
-        escwhen = monotonic_ns();
-        for (std::size_t i = 0; i < len; ++i)
-            if (ends_paste(static_cast<unsigned char>(block[i]))) {
-                keep_ahead(block + i + 1, len - i - 1);
-                return true;
-            }
-    }
+    const std::size_t len = read_ahead(block, sizeof block);
+    got = len > 0;
+    if (!got) return false;
+    escwhen = monotonic_ns();
+    for (std::size_t i = 0; i < len; ++i)
+        if (ends_paste(static_cast<unsigned char>(block[i]))) {
+            keep_ahead(block + i + 1, len - i - 1);
+            return true;
+        }
     return false;
 }
 
@@ -201,7 +203,7 @@ int next_key(int look) {
                 escseq.clear();
                 return key_seq;
             }
-            if (got) look = key_none; // what was there is taken
+            if (got) return ERR; // the rest at the next look
         }
         const int ch = read_key(look);
         if (ch == ERR) {
@@ -218,11 +220,13 @@ int next_key(int look) {
         step s = goes_on;
         if (escseq.empty()) {
             inner = 0;
+            eight = false;
             if (ch == 27) {
                 unit = u_esc;
             } else if (const char c = seven_bit(ch)) { // the unit of its 7-bit form
                 unit = c == '[' ? u_csi : u_string;
                 osc = c == ']';
+                eight = true;
                 left = 0;
                 escseq = {'\033', c};
                 escwhen = monotonic_ns();
