@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <curses.h>
@@ -17,7 +18,7 @@ namespace kevrane::screen_model {
 
 namespace {
 
-constexpr int no_key = -1, unknown_seq = -2, moves = 0x100, pages = 0x200;
+constexpr int no_key = -1, unknown_seq = -2, redrawn = -3, moves = 0x100, pages = 0x200;
 const char *const titles[] = {"TOTAL INTERRUPTS SINCE COMMAND START", "INTERRUPTS PER SECOND",
                               "TOTAL INTERRUPTS SINCE BOOT"};
 const char *const help_lines[] = {"h            - help (this screen)",
@@ -92,7 +93,7 @@ std::size_t utf8_length(int b) {
 // (stop: the unit ends before `b`; stop_esc: before the ESC it ends with,
 // which is read again with `b`; cancel: CAN or SUB end it and go).
 enum { goes_on, ends, stop, stop_esc, cancel };
-int next_byte(const std::string &u, int b, bool more) {
+int next_byte(const std::string &u, int b, bool more, bool eight) {
     if ((b == 0x18 || b == 0x1a) && !is_paste(u)) return cancel;
     const auto c0 = static_cast<unsigned char>(u[0]);
     if (c0 != 27) // a UTF-8 character
@@ -103,12 +104,17 @@ int next_byte(const std::string &u, int b, bool more) {
         return ends;                                                    // Alt and a key
     }
     if (u[1] == 27) // Alt and a whole unit
-        return u.size() == 2 && b == 27 ? stop : next_byte(u.substr(1), b, more);
+        return u.size() == 2 && b == 27 ? stop : next_byte(u.substr(1), b, more, false);
     const auto c1 = static_cast<unsigned char>(u[1]);
     if (utf8_length(c1) > 1) // Alt and a character
         return b < 0x80 || b > 0xbf ? stop : u.size() == utf8_length(c1) ? ends : goes_on;
-    if (is_paste(u)) // a paste, up to its end
-        return (u + static_cast<char>(b)).ends_with("\033[201~") ? ends : goes_on;
+    if (is_paste(u)) { // a paste, up to its end, in either form if it began with 8 bits
+        const std::string v = u + static_cast<char>(b);
+        return v.ends_with("\033[201~") || (eight && v.ends_with("\x9b"
+                                                                 "201~"))
+                   ? ends
+                   : goes_on;
+    }
     if (std::strchr("]PX^_", c1)) { // a string, up to ST (or BEL after OSC)
         // Bytes of its text's UTF-8 characters are not ST.
         std::size_t rest = 0;
@@ -138,11 +144,16 @@ int next_byte(const std::string &u, int b, bool more) {
 // byte that cannot go on a unit ends it and stays for the next key.
 int model::take_key() {
     for (;;) {
+        if (cont_after == 0) { // a continue comes before the bytes after it
+            cont_after = -1;
+            return redrawn;
+        }
         const bool over = !esc.empty() && now >= escwhen + unit_wait(esc);
         if (queue.empty() && !over) return no_key;
         const int step = queue.empty() ? stop
                          : esc.empty() ? goes_on
-                                       : next_byte(esc, queue.front(), queue.size() > 1);
+                                       : next_byte(esc, queue.front(), queue.size() > 1, esc8);
+        if ((step == cancel || step < stop) && cont_after > 0) --cont_after; // a byte read
         if (step == cancel) queue.pop_front();
         if (step >= stop) {
             if (step == stop_esc) queue.push_front(27);
@@ -155,10 +166,12 @@ int model::take_key() {
         const std::string c1 = "\x9b[\x90P\x9d]\x98X\x9e^\x9f_";
         if (const auto at = c1.find(static_cast<char>(b)); esc.empty() && at % 2 == 0) {
             esc = {'\033', c1[at + 1]}; // an 8-bit introducer: its 7-bit unit
+            esc8 = true;
             escwhen = now;
             continue;
         }
         if (esc.empty() && b != 27 && utf8_length(b) == 1) return b;
+        if (esc.empty()) esc8 = false;
         esc += static_cast<char>(b);
         escwhen = now;
         if (step == ends) {
@@ -209,6 +222,10 @@ void model::close_prompt() {
 
 // One key as the monitor must take it; true if it ends the pause.
 bool model::handle(int key) {
+    if (key == redrawn) { // the whole screen drawn again
+        if (asking != 'h') repaint(0);
+        return false;
+    }
     if (skip && (key == 27 || key == unknown_seq || key >= moves)) {
         skip = false;
         return false;
@@ -235,8 +252,15 @@ bool model::handle(int key) {
     case '5':
     case '6':
         repaint(key == '5' ? 'A' : 'B');
-        if (take_key() == no_key && !esc.empty()) skip = true;
-        return false;
+        for (;;) {
+            const int k = take_key(); // a continue first, then the key thrown away
+            if (k == redrawn) {
+                handle(k);
+                continue;
+            }
+            if (k == no_key && !esc.empty()) skip = true;
+            return false;
+        }
     case 'c':
     case 's':
     case 'h':
@@ -412,6 +436,8 @@ std::size_t next;
 int keys_in = -1, keys_out = -1; // the keyboard, a pipe
 int rung;                        // bells
 std::int64_t spent;              // of the `later` event under way, ns
+int cont_in;                     // keys to be read before a continue comes, or 0
+bool cont_pending;               // a continue came, and the terminal is not yet taken back
 std::string failure, happened;   // the first difference, and what led to it
 
 bool clock_char(char shape, char c) {
@@ -481,6 +507,13 @@ void type(const std::string &keys) {
     world->typed(keys);
 }
 
+// A stop and continue from outside: the continue waits, blocked, for the
+// monitor to take it.
+void continue_now() {
+    cont_pending = true;
+    raise(SIGCONT);
+}
+
 } // namespace
 
 void write_table(const std::string &text) {
@@ -501,6 +534,22 @@ extern "C" {
 int __real_ppoll(pollfd *, nfds_t, const timespec *, const sigset_t *);
 int __real_clock_gettime(clockid_t, timespec *);
 int __real_beep();
+int __real_wgetch(WINDOW *);
+int __real_reset_prog_mode();
+
+// A continue is taken before any key read after it.
+int __wrap_wgetch(WINDOW *w) {
+    if (world && cont_pending && failure.empty())
+        failure = "a key was read before the continue was taken\nafter: " + happened;
+    const int key = __real_wgetch(w);
+    if (world && key != ERR && cont_in > 0 && --cont_in == 0) continue_now();
+    return key;
+}
+
+int __wrap_reset_prog_mode() {
+    cont_pending = false;
+    return __real_reset_prog_mode();
+}
 
 int __wrap_clock_gettime(clockid_t id, timespec *t) {
     if (!world || id != CLOCK_MONOTONIC) return __real_clock_gettime(id, t);
@@ -557,6 +606,15 @@ int __wrap_ppoll(pollfd *p, nfds_t n, const timespec *t, const sigset_t *s) {
             world->resized(e.lines, e.cols);
             errno = EINTR;
             return -1;
+        }
+        if (e.kind == event::cont) {
+            ++next;
+            note("continue after " + std::to_string(e.ms) + " of " + quoted(e.text));
+            world->cont_after = e.ms;
+            cont_in = e.ms;
+            if (!cont_in) continue_now();
+            type(e.text);
+            return __real_ppoll(p, n, &zero, s);
         }
         if (e.kind == event::later) {
             if (e.text.empty()) continue;
@@ -644,7 +702,17 @@ std::string run(model &m, const std::vector<event> &events) {
         if (failure.empty() && !m.pause_over)
             failure = "the pause ended before its time\nafter: " + happened;
     }
+    if (cont_pending && failure.empty()) failure = "a continue was never taken\nafter: " + happened;
     world = nullptr;
+    if (cont_pending) { // not to be taken by whatever runs next
+        sigset_t c;
+        sigemptyset(&c);
+        sigaddset(&c, SIGCONT);
+        const timespec none{0, 0};
+        sigtimedwait(&c, nullptr, &none);
+        cont_pending = false;
+    }
+    cont_in = 0;
     // Nothing typed is left for whatever runs next.
     for (int left = 0; ioctl(keys_in, FIONREAD, &left) == 0 && left > 0;) {
         char buf[256];

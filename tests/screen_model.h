@@ -7,7 +7,7 @@
 // model at every look at the keyboard that finds nothing, and after every
 // repaint of the loop. Used by the differential screen test and the screen
 // fuzz target; the test binaries link with --wrap=ppoll,--wrap=clock_gettime,
-// --wrap=beep.
+// --wrap=beep, and to take continues, --wrap=wgetch,--wrap=reset_prog_mode.
 #pragma once
 
 #include "kevrane.h"
@@ -28,6 +28,8 @@ struct event {
         table,  // the table is rewritten before the next pass
         early,  // typed, or a new size (lines > 0), just as the next pass starts
         later,  // typed `ms` milliseconds into the wait under way, or later ones
+        cont,   // typed, and the monitor stopped and continued from outside as
+                // `ms` keys of it have been read
     } kind;
     std::string text; // keys, or the new table
     int lines = 0, cols = 0;
@@ -49,9 +51,11 @@ struct model {
     int brow = 0, bcol = 0, sleepsec = 1;
     int asking = 0; // 'c', 's' or 'h' while a prompt or help is up
     std::string reply;
-    std::string esc; // an escape sequence read up to here
+    std::string esc;   // an escape sequence read up to here
+    bool esc8 = false; // it began with an 8-bit introducer
     std::int64_t escwhen = 0;
     bool skip = false;       // 5 or 6 throws away the sequence under way
+    int cont_after = -1;     // a continue comes once so many more bytes are read
     bool after_read = false; // keys wait for the pass to read the table
     int bells = 0;
     bool pass = false;   // a pass is reading the table: the mark shows
