@@ -53,6 +53,7 @@ void keep_ahead(const char *bytes, std::size_t n) {
 // ahead or curses has a new size to report, which come first. A new size
 // waits while the screen is behind: curses takes it up as it writes.
 std::size_t read_ahead(char *to, std::size_t n) {
+    take_signals();
     if (!ahead.empty() || keys_ended || size_changed() || (winched && !behind) || continued)
         return 0;
     pollfd p{keyfd, POLLIN, 0};

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <curses.h>
@@ -108,13 +107,9 @@ int next_byte(const std::string &u, int b, bool more, bool eight) {
     const auto c1 = static_cast<unsigned char>(u[1]);
     if (utf8_length(c1) > 1) // Alt and a character
         return b < 0x80 || b > 0xbf ? stop : u.size() == utf8_length(c1) ? ends : goes_on;
-    if (is_paste(u)) { // a paste, up to its end, in either form if it began with 8 bits
-        const std::string v = u + static_cast<char>(b);
-        return v.ends_with("\033[201~") || (eight && v.ends_with("\x9b"
-                                                                 "201~"))
-                   ? ends
-                   : goes_on;
-    }
+    const std::string v = u + static_cast<char>(b);
+    if (is_paste(u)) // a paste, up to its end; either form if it began with 8 bits
+        return v.ends_with("\033[201~") || (eight && v.ends_with("\233201~")) ? ends : goes_on;
     if (std::strchr("]PX^_", c1)) { // a string, up to ST (or BEL after OSC)
         // Bytes of its text's UTF-8 characters are not ST.
         std::size_t rest = 0;
@@ -144,10 +139,7 @@ int next_byte(const std::string &u, int b, bool more, bool eight) {
 // byte that cannot go on a unit ends it and stays for the next key.
 int model::take_key() {
     for (;;) {
-        if (cont_after == 0) { // a continue comes before the bytes after it
-            cont_after = -1;
-            return redrawn;
-        }
+        if (cont_after == 0) return cont_after = -1, redrawn; // before the bytes after it
         const bool over = !esc.empty() && now >= escwhen + unit_wait(esc);
         if (queue.empty() && !over) return no_key;
         const int step = queue.empty() ? stop
@@ -252,15 +244,11 @@ bool model::handle(int key) {
     case '5':
     case '6':
         repaint(key == '5' ? 'A' : 'B');
-        for (;;) {
-            const int k = take_key(); // a continue first, then the key thrown away
-            if (k == redrawn) {
-                handle(k);
-                continue;
-            }
-            if (k == no_key && !esc.empty()) skip = true;
-            return false;
-        }
+        int k;
+        while ((k = take_key()) == redrawn) // a continue first, then the key thrown away
+            handle(k);
+        if (k == no_key && !esc.empty()) skip = true;
+        return false;
     case 'c':
     case 's':
     case 'h':
@@ -507,13 +495,6 @@ void type(const std::string &keys) {
     world->typed(keys);
 }
 
-// A stop and continue from outside: the continue waits, blocked, for the
-// monitor to take it.
-void continue_now() {
-    cont_pending = true;
-    raise(SIGCONT);
-}
-
 } // namespace
 
 void write_table(const std::string &text) {
@@ -537,12 +518,13 @@ int __real_beep();
 int __real_wgetch(WINDOW *);
 int __real_reset_prog_mode();
 
-// A continue is taken before any key read after it.
+// A continue (blocked until the monitor takes it) is taken before any key
+// read after it.
 int __wrap_wgetch(WINDOW *w) {
     if (world && cont_pending && failure.empty())
         failure = "a key was read before the continue was taken\nafter: " + happened;
     const int key = __real_wgetch(w);
-    if (world && key != ERR && cont_in > 0 && --cont_in == 0) continue_now();
+    if (world && key != ERR && cont_in > 0 && --cont_in == 0) cont_pending = !raise(SIGCONT);
     return key;
 }
 
@@ -612,7 +594,7 @@ int __wrap_ppoll(pollfd *p, nfds_t n, const timespec *t, const sigset_t *s) {
             note("continue after " + std::to_string(e.ms) + " of " + quoted(e.text));
             world->cont_after = e.ms;
             cont_in = e.ms;
-            if (!cont_in) continue_now();
+            if (!cont_in) cont_pending = !raise(SIGCONT);
             type(e.text);
             return __real_ppoll(p, n, &zero, s);
         }
@@ -704,14 +686,6 @@ std::string run(model &m, const std::vector<event> &events) {
     }
     if (cont_pending && failure.empty()) failure = "a continue was never taken\nafter: " + happened;
     world = nullptr;
-    if (cont_pending) { // not to be taken by whatever runs next
-        sigset_t c;
-        sigemptyset(&c);
-        sigaddset(&c, SIGCONT);
-        const timespec none{0, 0};
-        sigtimedwait(&c, nullptr, &none);
-        cont_pending = false;
-    }
     cont_in = 0;
     // Nothing typed is left for whatever runs next.
     for (int left = 0; ioctl(keys_in, FIONREAD, &left) == 0 && left > 0;) {

@@ -28,8 +28,7 @@ struct event {
         table,  // the table is rewritten before the next pass
         early,  // typed, or a new size (lines > 0), just as the next pass starts
         later,  // typed `ms` milliseconds into the wait under way, or later ones
-        cont,   // typed, and the monitor stopped and continued from outside as
-                // `ms` keys of it have been read
+        cont,   // typed; a stop and continue from outside once `ms` keys of it are read
     } kind;
     std::string text; // keys, or the new table
     int lines = 0, cols = 0;

@@ -4,7 +4,8 @@
 // mouse reports, strings, pastes, UTF-8 and Alt with any of them, rxvt's
 // shifted keys, CAN and SUB, 8-bit introducers, whole, split across looks
 // and coming slowly, the prompts and help with erase, kill and stray keys),
-// new sizes in the middle of each, keys as a pass starts.
+// new sizes in the middle of each, keys as a pass starts, a continue from
+// outside before keys.
 
 #include "scratch.h"
 #include "screen_model.h"
@@ -55,7 +56,10 @@ std::vector<event> random_events(std::mt19937 &rng, int count, int cpus, int row
                 events.push_back({event::keys, keys.substr(0, cut)});
                 keys.erase(0, cut);
             }
-            events.push_back({pick(3) ? event::keys : event::later, keys, 0, 0, 5 + int(pick(70))});
+            // or with a continue from outside as they come, or after 5 or 6.
+            const unsigned how = pick(8), after = keys[0] == '5' || keys[0] == '6';
+            const auto kind = how < 5 ? event::keys : how > 6 ? event::cont : event::later;
+            events.push_back({kind, keys, 0, 0, how < 7 ? 5 + int(pick(70)) : int(after)});
         } else if (kind < 14) {
             events.push_back({event::resize, "", 1 + static_cast<int>(pick(100)),
                               1 + static_cast<int>(pick(300))});
@@ -140,22 +144,6 @@ TEST_F(Screen, SlowAndLongUnits) {
         events.push_back({event::later, "6", 0, 0, 60});
         model m;
         EXPECT_EQ(run(m, events), "") << cut;
-    }
-}
-
-// A stop and continue from outside is taken before any key read after it,
-// even where the keys were typed first; at 5 and 6 too, which still throw
-// away the key after it.
-TEST_F(Screen, ContinuedBeforeTheKeysAfterIt) {
-    harness::load_table(harness::fixture("interrupts-8cpu-x86_64.txt"));
-    const std::pair<const char *, int> cases[] = {{"6\033[B", 1}, {"5\033[A6", 1}, {"6x\033[B", 1},
-                                                  {"\033[Bt", 0}, {"c12\r", 2},    {"h\r", 1}};
-    for (auto [keys, after] : cases) {
-        model m;
-        m.lines = 10;
-        EXPECT_EQ(run(m, {{event::wait, ""}, {event::cont, keys, 0, 0, after}, {event::wait, ""}}),
-                  "")
-            << keys;
     }
 }
 

@@ -20,8 +20,7 @@ start=$(on_table)
 run_case() { # name, keys before, how
     local name=$1 before=$2 how=$3
     new_session -x 80 -y 24 "$plain_shell"
-    # The open file the shell shares with the monitor keeps its flags, read
-    # before the shell reads on: a shell clears O_NONBLOCK where a read fails.
+    # The shell's open file keeps its flags (read before a read of the shell's clears them).
     keys "ulimit -c 0; $start; echo END\"ED=\$?\"; f=\$(grep flags /proc/self/fdinfo/0 | cut -f2); echo NB=\$(((0\$f >> 11) & 1))" Enter
     wait_for "TOTAL INTERRUPTS SINCE COMMAND START" "$name" || return
     case $before in
@@ -36,7 +35,7 @@ run_case() { # name, keys before, how
             { ! kill -0 "$p" 2>/dev/null || fail "$name: asleep while output is stopped"; }
         keys C-q && status=138 ;;
     'C-s q') keys C-s && sleep 1.5 && keys q && status=0 ;; # a repaint is due meanwhile
-    'held TERM') # while a stop's write is held by Ctrl-S (Ctrl-Z would start output)
+    'held TERM') # a stop's write held by Ctrl-S (Ctrl-Z would start output)
         keys s 100 Enter && sleep 0.3 && keys C-s && sleep 0.3 && p=$(monitor_pid) &&
             kill -TSTP "$p" && sleep 0.1 && kill -TERM "$p" && status=143 ;;
     C-c) keys C-c && status=1 ;;
@@ -47,7 +46,6 @@ run_case() { # name, keys before, how
     wait_for "NB=0" "$name: the terminal's file left non-blocking" || return
     keys "clear; stty -a | tr ' ;' '\n\n' | grep -x -e echo -e -echo -e icanon -e -icanon -e icrnl -e -icrnl | tr '\n' ' '; echo" Enter
     wait_for "icrnl icanon echo" "$name: line editing and echo back" || return
-
     [ "$(tm display -p -t t '#{cursor_flag} #{alternate_on}')" = "1 0" ] ||
         fail "$name: cursor hidden or the alternate screen on afterwards"
     tm set-buffer -b p 'echo P=$((40+2))' && tm paste-buffer -b p -p -t t && keys Enter
@@ -87,42 +85,25 @@ printf '\r\nBroadcast message\r\n\r\n' >"$(tm display -p -t t '#{pane_tty}')"
 kill -CONT "$(monitor_pid)" && sleep 1.5
 [[ "$(line 0)" == *"SINCE COMMAND START"* ]] && ! screen | grep -q Broadcast || fail "stop and continue"
 
-# In bash: Ctrl-Z, then the job ended from the shell (TERM, then CONT); a
+# In bash: Ctrl-Z, then kill %1 (TERM, CONT), or a TERM that waits for fg,
+# writes nothing; a stop from outside, then kill %1, takes the screen down. A
 # stop from outside, the cursor shown and paste marking off meanwhile, then
 # fg: the monitor's own modes (keys without Enter), hidden cursor and paste
 # marking (a pasted t is no command) are back.
 bash_shell="env -i PATH=$PATH TERM=screen HOME=$scratch PS1='$ ' bash --norc --noprofile -i"
-new_session -x 80 -y 24 "$bash_shell"
-keys "$start" Enter
-wait_for "SINCE COMMAND START" "kill %1" && p=$(monitor_pid) && keys C-z &&
-    wait_for "Stopped" "kill %1" && {
-    tm pipe-pane -t t -o "cat >> $scratch/killed"
-    keys "kill %1; sleep 1; echo KILLED" Enter
-    wait_for "KILLED" "kill %1" && ! kill -0 "$p" 2>/dev/null || fail "kill %1: the job stays stopped"
-    ! grep -qa $'\e\[?1049l\|\e\[1;24r' "$scratch/killed" || fail "kill %1: written over the shell"
-}
-# Ctrl-Z, a kill from outside that waits through the stop, then fg: the
-# monitor ends without a byte. Stopped from outside, then kill %1: the screen
-# it left up comes down.
-new_session -x 80 -y 24 "$bash_shell"
-keys "$start" Enter
-wait_for "SINCE COMMAND START" "kill, fg" && p=$(monitor_pid) && keys C-z &&
-    wait_for "Stopped" "kill, fg" && {
-    tm pipe-pane -t t -o "cat >> $scratch/fg"
-    kill -TERM "$p" && keys "fg" Enter
-    wait_for "Terminated" "kill, fg"
-    ! grep -qa $'\e\[?1049l\|\e\[1;24r' "$scratch/fg" || fail "kill, fg: written over the shell"
-}
-new_session -x 80 -y 24 "$bash_shell"
-keys "$start" Enter
-wait_for "SINCE COMMAND START" "STOP, kill %1" &&
-    kill -STOP -- -"$(ps -o pgid= -p "$(monitor_pid)" | tr -d ' ')" &&
-    wait_for "Stopped" "STOP, kill %1" && {
-    keys "kill %1; sleep 1; echo KILLED" Enter
-    wait_for "KILLED" "STOP, kill %1"
-    [ "$(tm display -p -t t '#{cursor_flag} #{alternate_on}')" = "1 0" ] ||
-        fail "STOP, kill %1: cursor hidden or the alternate screen on afterwards"
-}
+for how in kill fg STOP; do
+    new_session -x 80 -y 24 "$bash_shell"
+    keys "$start" Enter
+    wait_for "SINCE COMMAND START" "$how" && p=$(monitor_pid) || continue
+    [ $how = STOP ] && kill -STOP -- -"$(ps -o pgid= -p "$p" | tr -d ' ')" || keys C-z
+    wait_for "Stopped" "$how" && tm pipe-pane -t t -o "cat >> $scratch/$how" || continue
+    [ $how = fg ] && kill -TERM "$p" && keys fg Enter || keys "kill %1" Enter
+    keys "sleep 1; echo END\"ED\"" Enter
+    wait_for "ENDED" "$how" && ! kill -0 "$p" 2>/dev/null || fail "$how: the job stays"
+    [ $how = STOP ] && [ "$(tm display -p -t t '#{cursor_flag} #{alternate_on}')" != "1 0" ] &&
+        fail "$how: cursor hidden or the alternate screen on afterwards"
+    [ $how != STOP ] && grep -qa $'\e\[?1049l\|\e\[1;24r' "$scratch/$how" && fail "$how: written over the shell"
+done
 new_session -x 80 -y 24 "$bash_shell"
 keys "$start" Enter
 wait_for "SINCE COMMAND START" "fg" && kill -STOP -- -"$(ps -o pgid= -p "$(monitor_pid)" | tr -d ' ')" &&
