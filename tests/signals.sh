@@ -85,15 +85,15 @@ printf '\r\nBroadcast message\r\n\r\n' >"$(tm display -p -t t '#{pane_tty}')"
 kill -CONT "$(monitor_pid)" && sleep 1.5
 [[ "$(line 0)" == *"SINCE COMMAND START"* ]] && ! screen | grep -q Broadcast || fail "stop and continue"
 
-# In bash: Ctrl-Z, then kill %1 (TERM, CONT), or a TERM that waits for fg,
-# writes nothing; a stop from outside, then kill %1, takes the screen down. A
-# stop from outside, the cursor shown and paste marking off meanwhile, then
-# fg: the monitor's own modes (keys without Enter), hidden cursor and paste
-# marking (a pasted t is no command) are back.
+# In bash, tostop set: Ctrl-Z, then kill %1 (TERM, CONT), or a TERM that
+# waits for fg, writes nothing; a stop from outside, then kill %1, takes the
+# screen down. A stop from outside, the cursor shown and paste marking off
+# meanwhile, then fg: the monitor's own modes (keys without Enter), hidden
+# cursor and paste marking (a pasted t is no command) are back.
 bash_shell="env -i PATH=$PATH TERM=screen HOME=$scratch PS1='$ ' bash --norc --noprofile -i"
 for how in kill fg STOP; do
     new_session -x 80 -y 24 "$bash_shell"
-    keys "$start" Enter
+    keys "stty tostop; $start" Enter
     wait_for "SINCE COMMAND START" "$how" && p=$(monitor_pid) || continue
     [ $how = STOP ] && kill -STOP -- -"$(ps -o pgid= -p "$p" | tr -d ' ')" || keys C-z
     wait_for "Stopped" "$how" && tm pipe-pane -t t -o "cat >> $scratch/$how" || continue
