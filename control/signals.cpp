@@ -129,11 +129,13 @@ bool own_terminal() {
 
 // Output stopped (Ctrl-S, or tcflow) would hold the farewell, and leave the
 // terminal as the monitor had it: it goes on. Ctrl-S is undone only by
-// Ctrl-Q, or by flow control turned off; the shell's modes turn it on again.
+// Ctrl-Q, or by flow control turned off, here for a moment: the modes stay.
 void start_output() {
     termios now;
     if (tcgetattr(modefd, &now) == 0 && (now.c_iflag & IXON)) {
-        now.c_iflag &= ~IXON;
+        termios off = now;
+        off.c_iflag &= ~IXON;
+        tcsetattr(modefd, TCSANOW, &off);
         tcsetattr(modefd, TCSANOW, &now);
     }
     tcflow(modefd, TCOON);
@@ -141,14 +143,12 @@ void start_output() {
 
 // What a way out leaves: the screen taken down where it is still up, even
 // with the shell in the foreground (the caller keeps SIGTTOU out, so that
-// the write goes through), and the modes put back where the monitor has the
-// terminal.
+// the write goes through), and output going and the modes put back where the
+// monitor has the terminal.
 void say_goodbye() {
     const bool own = own_terminal();
-    if (screen_up) {
-        if (own) start_output();
-        if (const int r = ready; r >= 0) write_all(farewells[r].text, farewells[r].len);
-    }
+    if (own) start_output();
+    if (const int r = ready; r >= 0 && screen_up) write_all(farewells[r].text, farewells[r].len);
     if (own && have_shell) tcsetattr(modefd, TCSANOW, &shell);
 }
 
@@ -178,9 +178,12 @@ void on_crash(int sig, siginfo_t *info, void *) {
 
 // Curses leaves its screen on Ctrl-Z and comes back on fg; the paste marking
 // goes with it, and comes back with the rest of the monitor's terminal.
-// A way out while stopped finds the screen down, and writes nothing.
+// A way out while stopped finds the screen down, and writes nothing. Output
+// stopped with Ctrl-S goes again first, as the terminal has it for Ctrl-Z,
+// so that the screen is given back before the monitor stops, whoever sent it.
 void on_stop(int sig) {
     const int saved = errno;
+    if (own_terminal()) start_output();
     if (marking) write_all(paste_off, sizeof paste_off - 1);
     screen_up = 0;
     curses_tstp.sa_handler(sig);

@@ -35,9 +35,10 @@ run_case() { # name, keys before, how
             { ! kill -0 "$p" 2>/dev/null || fail "$name: asleep while output is stopped"; }
         keys C-q && status=138 ;;
     'C-s q') keys C-s && sleep 1.5 && keys q && status=0 ;; # a repaint is due meanwhile
-    'held TERM') # a stop's write held by Ctrl-S (Ctrl-Z would start output)
+    'C-s TSTP') keys C-s && sleep 0.3 && kill -TSTP "$(monitor_pid)" && status=148 ;; # output goes again
+    'held TERM') # taking the terminal back after a continue, its write held by Ctrl-S
         keys s 100 Enter && sleep 0.3 && keys C-s && sleep 0.3 && p=$(monitor_pid) &&
-            kill -TSTP "$p" && sleep 0.1 && kill -TERM "$p" && status=143 ;;
+            kill -CONT "$p" && sleep 0.1 && kill -TERM "$p" && status=143 ;;
     C-c) keys C-c && status=1 ;;
     'C-\') keys 'C-\' && status=131 ;;
     *) kill -"$how" "$(monitor_pid)" && status=$((128 + $(kill -l "$how"))) ;;
@@ -57,7 +58,7 @@ for how in C-c 'C-\' TERM HUP; do
         run_case "$how while $before" "$before" "$how"
     done
 done
-for how in q QUIT USR1 USR2 ALRM PIPE ABRT C-s 'C-s q' 'held TERM'; do
+for how in q QUIT USR1 USR2 ALRM PIPE ABRT C-s 'C-s q' 'C-s TSTP' 'held TERM'; do
     run_case "$how" none "$how"
 done
 
