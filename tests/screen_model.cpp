@@ -17,7 +17,7 @@ namespace kevrane::screen_model {
 
 namespace {
 
-constexpr int no_key = -1, unknown_seq = -2, redrawn = -3, moves = 0x100, pages = 0x200;
+constexpr int no_key = -1, unknown_seq = -2, moves = 0x100, pages = 0x200;
 const char *const titles[] = {"TOTAL INTERRUPTS SINCE COMMAND START", "INTERRUPTS PER SECOND",
                               "TOTAL INTERRUPTS SINCE BOOT"};
 const char *const help_lines[] = {"h            - help (this screen)",
@@ -139,7 +139,10 @@ int next_byte(const std::string &u, int b, bool more, bool eight) {
 // byte that cannot go on a unit ends it and stays for the next key.
 int model::take_key() {
     for (;;) {
-        if (cont_after == 0) return cont_after = -1, redrawn; // before the bytes after it
+        if (cont_after == 0) { // a continue, taken before the bytes after it: all drawn again
+            cont_after = -1;
+            if (asking != 'h') repaint(0);
+        }
         const bool over = !esc.empty() && now >= escwhen + unit_wait(esc);
         if (queue.empty() && !over) return no_key;
         const int step = queue.empty() ? stop
@@ -214,10 +217,6 @@ void model::close_prompt() {
 
 // One key as the monitor must take it; true if it ends the pause.
 bool model::handle(int key) {
-    if (key == redrawn) { // the whole screen drawn again
-        if (asking != 'h') repaint(0);
-        return false;
-    }
     if (skip && (key == 27 || key == unknown_seq || key >= moves)) {
         skip = false;
         return false;
@@ -244,10 +243,7 @@ bool model::handle(int key) {
     case '5':
     case '6':
         repaint(key == '5' ? 'A' : 'B');
-        int k;
-        while ((k = take_key()) == redrawn) // a continue first, then the key thrown away
-            handle(k);
-        if (k == no_key && !esc.empty()) skip = true;
+        if (take_key() == no_key && !esc.empty()) skip = true;
         return false;
     case 'c':
     case 's':
