@@ -142,11 +142,15 @@ void start_output() {
 }
 
 // What a way out leaves: the screen taken down where it is still up, even
-// with the shell in the foreground (the caller keeps SIGTTOU out, so that
-// the write goes through), and output going and the modes put back where the
-// monitor has the terminal.
+// with the shell in the foreground, and output going and the modes put back
+// where the monitor has the terminal. SIGTTOU is ignored, so that the write
+// goes through with tostop set: the caller blocks it too, but an emulator
+// (qemu-user) may not pass a blocked signal on to the system.
 void say_goodbye() {
     const bool own = own_terminal();
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGTTOU, &ignore, nullptr);
     if (own) start_output();
     if (const int r = ready; r >= 0 && screen_up) write_all(farewells[r].text, farewells[r].len);
     if (own && have_shell) tcsetattr(modefd, TCSANOW, &shell);
