@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <curses.h>
 #include <poll.h>
-#include <unistd.h>
 
 namespace kevrane {
 
@@ -39,10 +38,10 @@ void clear_eol(int y, int x) {
 }
 
 // The terminal takes output now. One that does not has its output stopped,
-// or its reader is far behind; one that is gone, or a file, is written to
-// and tells so itself.
+// or its reader is far behind; one that is gone is written to and tells so
+// itself. A file always takes output.
 bool takes_output() {
-    if (screenfd < 0 || !isatty(screenfd)) return true;
+    if (screenfd < 0) return true;
     pollfd p{screenfd, POLLOUT, 0};
     return poll(&p, 1, 0) != 0;
 }
