@@ -57,7 +57,7 @@ struct line_row {
 // so on its own.
 struct member_line {
     int row;
-    std::vector<std::int64_t> counts; // per column, as last read
+    std::vector<std::int64_t> counts; // per cell of its row, as last read; empty until read
     std::int64_t total;
     std::int64_t time; // when the read that brought it last began, monotonic ns
     std::int64_t step; // the time since its reading before, for a line read in this pass that
@@ -109,15 +109,25 @@ void alloc_tables();
 
 // sampling/slots.cpp and sampling/fields.cpp: the three sample slots and the sampler
 
+// A row keeps numbers only for the CPU columns it has counted on, its cells:
+// most sources fire on one CPU or a few, and most of a large machine's table
+// is zeros. A column joins a row when the row first counts there; a row that
+// counts on most columns has a cell for every one.
+struct row_cells {
+    std::vector<int> cols; // the columns of its cells, in order; empty when dense
+    bool dense = false;    // a cell for every column, the column's own number
+};
+
 // The kernel prints its counts as unsigned 32-bit numbers, and so they are
 // kept; a row whose counts need more (a merged row's sums, or a count no
 // kernel prints: negative, past 2^32 - 1) keeps them in irqwide instead.
-extern std::array<std::vector<std::uint32_t>, 3> irqcounts; // [slot][row * numcpus + column]
-extern std::array<std::vector<std::int64_t>, 3> irqtotals;  // [slot][row]
-// row -> its counts in 64 bits, [slot][column], a place more than there are
-// columns in each slot; empty for a row that fits 32 bits
+extern std::vector<row_cells> irqcells;                                  // row -> its cells
+extern std::array<std::vector<std::vector<std::uint32_t>>, 3> irqcounts; // [slot][row][cell]
+extern std::array<std::vector<std::int64_t>, 3> irqtotals;               // [slot][row]
+// row -> its counts in 64 bits, [slot][cell], a place more than there are
+// cells in each slot; empty for a row that fits 32 bits
 extern std::vector<std::vector<std::int64_t>> irqwide;
-// row -> what wraps and restarts added to its counts, [slot][column], the
+// row -> what wraps and restarts added to its counts, [slot][cell], the
 // total last; empty for a row whose counts never went down
 extern std::vector<std::vector<std::int64_t>> irqadjust;
 // [slot][row] when the read that brought the row's line began, monotonic ns;
@@ -136,6 +146,7 @@ int getix(int selector);
 int previous_slot(int slot);
 std::int64_t step_down(std::int64_t before, std::int64_t now);
 std::int64_t shown_count(int cur, int ref, int row, int col);
+int cell_of(int row, int col);
 std::int64_t count_at(int slot, int row, int col);
 void set_count(int slot, int row, int col, std::int64_t v);
 void read_input(int slot);
@@ -157,14 +168,24 @@ inline bool fits_cell(std::int64_t v) {
     return v >= 0 && v <= 0xFFFFFFFF;
 }
 
+inline int cells_of(int row) {
+    const row_cells &r = irqcells[row];
+    return r.dense ? numcpus : static_cast<int>(r.cols.size());
+}
+
+inline int col_of(int row, int cell) {
+    const row_cells &r = irqcells[row];
+    return r.dense ? cell : r.cols[cell];
+}
+
 inline std::uint32_t *row_counts(int slot, int row) {
-    return irqcounts[slot].data() + static_cast<std::size_t>(row) * numcpus;
+    return irqcounts[slot][row].data();
 }
 
 // A row's 64-bit counts in a slot, or nullptr for a row that fits 32 bits.
 inline std::int64_t *wide_counts(int slot, int row) {
     auto &w = irqwide[row];
-    return w.empty() ? nullptr : w.data() + static_cast<std::size_t>(slot) * (numcpus + 1);
+    return w.empty() ? nullptr : w.data() + static_cast<std::size_t>(slot) * (cells_of(row) + 1);
 }
 
 // Counts come from text the kernel (or anything bind-mounted in its place)

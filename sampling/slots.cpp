@@ -1,20 +1,20 @@
 // The three sample slots and the sampler. Slots 0 and 1 take turns as the
 // newest sample, slot 2 is the baseline taken at start-up; a display mode is
 // the newest slot minus the one it chooses as its reference. The slots hold
-// the counts as the kernel prints them, in 32 bits as it does; what wraps and
-// restarts added on top is kept beside them, for the few rows whose counts
-// ever went down, and so are the counts of the few rows that need 64 bits.
+// the counts as the kernel prints them, in 32 bits as it does, each row only
+// in the columns it has counted on; what wraps and restarts added on top is
+// kept beside them, for the few rows whose counts ever went down, and so are
+// the counts of the few rows that need 64 bits.
 
 #include "kevrane.h"
 
 #include <algorithm>
 #include <cstdlib>
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace kevrane {
 
-std::array<std::vector<std::uint32_t>, 3> irqcounts;
+std::vector<row_cells> irqcells;
+std::array<std::vector<std::vector<std::uint32_t>>, 3> irqcounts;
 std::array<std::vector<std::int64_t>, 3> irqtotals;
 std::vector<std::vector<std::int64_t>> irqwide;
 std::vector<std::vector<std::int64_t>> irqadjust;
@@ -23,86 +23,169 @@ int read_input_active;
 
 namespace {
 
-int newest = -1;                   // the slot the last pass filled
-std::int64_t looked;               // when the pass under way last looked at the keyboard
-bool looking = true;               // keys are looked for: not in the start-up scan
-std::vector<int> adjusted;         // rows with an irqadjust block
-std::vector<int> widened;          // rows with an irqwide block
-std::vector<char> fresh;           // CPU columns that came with this pass's header
-std::vector<std::int64_t> scratch; // a merged row's line as read
-std::vector<char> read_members;    // the merged rows' lines this pass has read
+int newest = -1;                // the slot the last pass filled
+std::int64_t looked;            // when the pass under way last looked at the keyboard
+bool looking = true;            // keys are looked for: not in the start-up scan
+std::vector<int> adjusted;      // rows with an irqadjust block
+std::vector<char> fresh;        // CPU columns that came with this pass's header
+std::vector<char> read_members; // the merged rows' lines this pass has read
+// A line as read, over every column; and the sample before it over every
+// column, 0 where its row has no cell, which is all 0 again between lines.
+std::vector<std::uint32_t> line32, prev32;
+std::vector<std::int64_t> line64, prev64;
+std::vector<std::int64_t> cellbuf; // a merged row's line in its row's cells
+std::vector<int> added;            // columns a row counts on for the first time
 
-// A large machine's slots are tens of megabytes, first touched at start-up
-// or when the table grows. Where the kernel gives huge pages on request, that
-// first touch costs a fault per huge page rather than one per page.
-template <class T> void huge_pages(std::vector<T> &v) {
-#ifdef MADV_HUGEPAGE
-    static const std::uintptr_t page = sysconf(_SC_PAGESIZE);
-    const auto from = reinterpret_cast<std::uintptr_t>(v.data());
-    const auto to = reinterpret_cast<std::uintptr_t>(v.data() + v.capacity());
-    const std::uintptr_t b = (from + page - 1) & ~(page - 1), e = to & ~(page - 1);
-    if (e - b >= (std::uintptr_t{2} << 20))
-        madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
-#endif
+// Room for `rows` numbers and a little more, so that rows that come pass
+// after pass do not copy everything each time; in the start-up scan, whose
+// rows all come in one pass, twice the room there was.
+template <class T> void make_room(std::vector<T> &v, std::size_t rows) {
+    if (v.capacity() >= rows) return;
+    v.reserve(std::max(rows + rows / 64 + 16, looking ? 0 : 2 * v.capacity()));
 }
 
-// Room for `rows` rows of `cols` numbers and a little more, so that rows that
-// come pass after pass do not copy a large machine's slots each time; in the
-// start-up scan, whose rows all come in one pass, twice the room there was.
-// Room never used is never touched, and takes no memory. What is there is
-// copied a slice at a time, with looks at the keyboard between.
-template <class T> void make_room(std::vector<T> &v, std::size_t rows, std::size_t cols) {
-    if (v.capacity() >= rows * cols) return;
-    std::vector<T> grown;
-    grown.reserve(std::max(rows + rows / 64 + 16, looking ? 0 : 2 * v.capacity() / cols) * cols);
-    huge_pages(grown);
-    constexpr std::size_t slice = 1 << 16;
-    for (std::size_t at = 0; at < v.size(); at += slice) {
-        grown.insert(grown.end(), v.begin() + at, v.begin() + std::min(v.size(), at + slice));
-        look_when_due();
+// Moves `parts` runs of `from` cells, each followed by `extra` places, to
+// runs of `to` cells, cell k to place[k]; the cells new among them are 0. A
+// store that does not hold the row's cells now (none yet, or another kind)
+// is left alone.
+template <class T>
+void spread(std::vector<T> &v, std::size_t parts, std::size_t extra, std::size_t from,
+            std::size_t to, const std::vector<int> &place) {
+    if (v.size() != parts * (from + extra)) return;
+    std::vector<T> out(parts * (to + extra), 0);
+    for (std::size_t p = 0; p < parts; ++p) {
+        const T *a = v.data() + p * (from + extra);
+        T *b = out.data() + p * (to + extra);
+        for (std::size_t k = 0; k < from; ++k)
+            b[place[k]] = a[k];
+        std::copy_n(a + from, extra, b + to);
     }
-    v.swap(grown);
+    v.swap(out);
+}
+
+// A row's cells move: every store of its numbers follows.
+void move_cells(int row, std::size_t from, std::size_t to, const std::vector<int> &place) {
+    if (irqwide[row].empty())
+        for (auto &slot : irqcounts)
+            spread(slot[row], 1, 0, from, to, place);
+    spread(irqwide[row], 3, 1, from, to, place);
+    spread(irqadjust[row], 3, 1, from, to, place);
+    for (auto &m : members)
+        if (m.row == row) spread(m.counts, 1, 0, from, to, place);
+}
+
+// The row counts in columns `cols` (in order, none of them its cells yet)
+// for the first time: each becomes a cell in every slot, its samples there
+// so far 0, as they were. A row that counts on most columns has a cell for
+// every one from then on.
+void add_cells(int row, const std::vector<int> &cols) {
+    row_cells &rc = irqcells[row];
+    const std::size_t from = rc.cols.size();
+    static std::vector<int> merged, place;
+    merged.resize(from + cols.size());
+    std::merge(rc.cols.begin(), rc.cols.end(), cols.begin(), cols.end(), merged.begin());
+    const bool dense = 2 * merged.size() > static_cast<std::size_t>(numcpus);
+    place.resize(from);
+    for (std::size_t k = 0, n = 0; k < from; ++k) {
+        while (merged[n] != rc.cols[k])
+            ++n;
+        place[k] = dense ? rc.cols[k] : static_cast<int>(n);
+    }
+    move_cells(row, from, dense ? numcpus : merged.size(), place);
+    rc.dense = dense;
+    if (dense)
+        std::vector<int>().swap(rc.cols);
+    else
+        rc.cols = merged;
+}
+
+// The columns where a line read over every column counts and its row has no cell.
+template <class T> bool new_columns(int row, const T *line, std::vector<int> &out) {
+    out.clear();
+    const row_cells &rc = irqcells[row];
+    if (rc.dense) return false;
+    int c = 0;
+    for (int cell : rc.cols) {
+        for (; c < cell; ++c)
+            if (line[c]) out.push_back(c);
+        c = cell + 1;
+    }
+    for (; c < numcpus; ++c)
+        if (line[c]) out.push_back(c);
+    return !out.empty();
+}
+
+// A row's cells over every column, into `to`, which is 0 elsewhere; a dense
+// row's cells are that already.
+template <class T> const T *spread_out(int row, const T *cells, std::vector<T> &to) {
+    const row_cells &rc = irqcells[row];
+    if (rc.dense) return cells;
+    for (std::size_t k = 0; k < rc.cols.size(); ++k)
+        to[rc.cols[k]] = cells[k];
+    return to.data();
+}
+
+template <class T> void clear_out(int row, std::vector<T> &to) {
+    if (!irqcells[row].dense)
+        for (int c : irqcells[row].cols)
+            to[c] = 0;
+}
+
+// The row's cells take a line read over every column.
+template <class T> void gather(int row, const T *line, T *cells) {
+    const row_cells &rc = irqcells[row];
+    if (rc.dense)
+        std::copy_n(line, numcpus, cells);
+    else
+        for (std::size_t k = 0; k < rc.cols.size(); ++k)
+            cells[k] = line[rc.cols[k]];
+}
+
+std::int64_t cell_count(int slot, int row, int cell) {
+    if (const std::int64_t *w = wide_counts(slot, row)) return w[cell];
+    return row_counts(slot, row)[cell];
 }
 
 std::int64_t *adjust_block(int slot, int row) {
     auto &a = irqadjust[row];
+    const std::size_t part = static_cast<std::size_t>(cells_of(row)) + 1;
     if (a.empty()) {
-        a.assign(3 * (static_cast<std::size_t>(numcpus) + 1), 0);
+        a.assign(3 * part, 0);
         adjusted.push_back(row);
     }
-    return a.data() + slot * (static_cast<std::size_t>(numcpus) + 1);
+    return a.data() + slot * part;
 }
 
-void adjust(int slot, int row, int col, std::int64_t by) {
+void adjust(int slot, int row, int cell, std::int64_t by) {
     std::int64_t *a = adjust_block(slot, row);
-    a[col] = sat_add(a[col], by);
-    a[numcpus] = sat_add(a[numcpus], by);
+    a[cell] = sat_add(a[cell], by);
+    a[cells_of(row)] = sat_add(a[cells_of(row)], by);
 }
 
-// A count of `row` in `col` went from `was` to `now`: the row counts on by
+// A count of `row` in a cell went from `was` to `now`: the row counts on by
 // what came in between.
-void count_down(int slot, int row, int col, std::int64_t was, std::int64_t now) {
-    adjust(slot, row, col, sat_add(sat_sub(was, now), step_down(was, now)));
+void count_down(int slot, int row, int cell, std::int64_t was, std::int64_t now) {
+    adjust(slot, row, cell, sat_add(sat_sub(was, now), step_down(was, now)));
 }
 
 template <class Cell> void count_downs(int slot, int row, const Cell *now, const Cell *was) {
-    for (int c = 0; c < numcpus; ++c)
-        if (now[c] < was[c] && !fresh[c]) count_down(slot, row, c, was[c], now[c]);
+    for (int k = 0, n = cells_of(row); k < n; ++k)
+        if (now[k] < was[k] && !fresh[col_of(row, k)]) count_down(slot, row, k, was[k], now[k]);
 }
 
 // A row's counts in 64 bits from now on: a merged row, whose sums may pass
 // 2^32, or one that met a count no kernel prints. Each slot's part has a
-// place more than there are columns, so that a row is never without one even
+// place more than there are cells, so that a row is never without one even
 // when there are none.
 std::int64_t *widen(int slot, int row) {
     auto &w = irqwide[row];
     if (w.empty()) {
-        const std::size_t part = static_cast<std::size_t>(numcpus) + 1;
+        const std::size_t n = cells_of(row), part = n + 1;
         w.assign(3 * part, 0);
-        for (int s = 0; s < 3; ++s) // a row new in this pass has cells in its slot only
-            if (irqcounts[s].size() >= (static_cast<std::size_t>(row) + 1) * numcpus)
-                std::copy_n(row_counts(s, row), numcpus, w.data() + s * part);
-        widened.push_back(row);
+        for (int s = 0; s < 3; ++s) {
+            std::copy_n(row_counts(s, row), n, w.data() + s * part);
+            std::vector<std::uint32_t>().swap(irqcounts[s][row]);
+        }
     }
     return wide_counts(slot, row);
 }
@@ -110,9 +193,9 @@ std::int64_t *widen(int slot, int row) {
 // Copies a row's counts and total from one slot to another.
 void copy_row(int from, int to, int row) {
     if (std::int64_t *w = wide_counts(from, row))
-        std::copy_n(w, numcpus, wide_counts(to, row));
+        std::copy_n(w, cells_of(row), wide_counts(to, row));
     else
-        std::copy_n(row_counts(from, row), numcpus, row_counts(to, row));
+        std::copy_n(row_counts(from, row), cells_of(row), row_counts(to, row));
     irqtotals[to][row] = irqtotals[from][row];
     rowtime[to][row] = rowtime[from][row];
 }
@@ -121,13 +204,14 @@ void copy_row(int from, int to, int row) {
 void copy_sample(int from, int to) {
     for (int r = 0; r < numirqs; ++r)
         copy_row(from, to, r);
-    const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
-    for (int r : adjusted)
+    for (int r : adjusted) {
+        const std::size_t w = static_cast<std::size_t>(cells_of(r)) + 1;
         std::copy_n(irqadjust[r].data() + from * w, w, irqadjust[r].data() + to * w);
+    }
 }
 
 // CPUs the header names that have no column yet get one, in CPU-number
-// order; every row's counts move to the new places. A new column counts from
+// order; every row's cells move to the new places. A new column counts from
 // its first sample, like everything else.
 void add_columns(const std::vector<long> &cpus) {
     std::vector<long> grown = cpunum;
@@ -147,39 +231,15 @@ void add_columns(const std::vector<long> &cpus) {
     fresh.assign(now, 1);
     for (int c : place)
         fresh[c] = 0;
-    // Each row is copied run by run, the new columns 0: a large machine's
-    // slots are tens of megabytes each.
-    auto move = [&](auto &v, std::size_t rows, int from, int to) {
-        std::remove_reference_t<decltype(v)> out;
-        make_room(out, rows, to);
-        for (std::size_t r = 0; r < rows; ++r) {
-            const auto *row = v.data() + r * from;
-            for (int n = 0, c = 0; n < now;) {
-                int k = 0;
-                while (n + k < now && fresh[n + k])
-                    ++k;
-                out.insert(out.end(), k, 0);
-                n += k;
-                for (k = 0; n + k < now && !fresh[n + k]; ++k) {
-                }
-                out.insert(out.end(), row + c, row + c + k);
-                n += k;
-                c += k;
-            }
-            // The place after the columns (an adjustment row's total) stays last.
-            if (to == now + 1) out.push_back(row[was]);
-            look_when_due();
-        }
-        v.swap(out);
-    };
-    for (auto &slot : irqcounts)
-        move(slot, numirqs, was, now);
-    for (int r : adjusted)
-        move(irqadjust[r], 3, was + 1, now + 1);
-    for (int r : widened)
-        move(irqwide[r], 3, was + 1, now + 1);
-    for (auto &m : members)
-        move(m.counts, 1, was, now);
+    // A dense row's cells move, the new columns 0; the others' are renumbered.
+    for (std::size_t r = 0; r < irqcells.size(); ++r) {
+        if (irqcells[r].dense)
+            move_cells(static_cast<int>(r), was, now, place);
+        else
+            for (int &c : irqcells[r].cols)
+                c = place[c];
+        look_when_due();
+    }
     cpunum.swap(grown);
     numcpus = now;
     relayout = 1;
@@ -213,31 +273,29 @@ const std::vector<int> *column_map(const char *header) {
     return &colmap;
 }
 
-// Room for `rows` rows in slot `slot`, and for their totals and times in
-// every slot.
-void room_for_rows(int slot, std::size_t rows) {
-    auto &s = irqcounts[slot];
-    if (s.size() < rows * numcpus) {
-        make_room(s, rows, numcpus);
-        s.resize(rows * numcpus);
+// Room for `rows` rows in every slot, each with no cells yet.
+void room_for_rows(std::size_t rows) {
+    if (irqcells.size() >= rows) return;
+    make_room(irqcells, rows);
+    irqcells.resize(rows);
+    for (auto &s : irqcounts) {
+        make_room(s, rows);
+        s.resize(rows);
     }
-    if (irqtotals[0].size() >= rows) return;
     for (auto *v : {&irqtotals, &rowtime})
         for (auto &t : *v) {
-            make_room(t, rows, 1);
+            make_room(t, rows);
             t.resize(rows);
         }
+    make_room(irqadjust, rows);
     irqadjust.resize(rows);
+    make_room(irqwide, rows);
     irqwide.resize(rows);
 }
 
-// The rows this pass added are the screen's from now on. It stored them in
-// place in its own slot; the other slots get room for them only now, each
-// once: the start-up scan adds every row, and growing three slots at once
-// would hold a large machine's slots and a copy of one.
+// The rows this pass added are the screen's from now on.
 void commit_rows() {
-    for (int s = 0; s < 3; ++s)
-        room_for_rows(s, static_cast<std::size_t>(numirqs) + newrows);
+    room_for_rows(static_cast<std::size_t>(numirqs) + newrows);
     numirqs += newrows;
     newrows = 0;
     relayout = 1;
@@ -281,7 +339,7 @@ void mean_times(int slot, int before) {
 void sum_members(int slot, int before, int oldrows, std::size_t oldmembers,
                  std::vector<char> &fed) {
     for (const auto &m : members) {
-        std::fill_n(widen(slot, m.row), numcpus, 0);
+        std::fill_n(widen(slot, m.row), cells_of(m.row), 0);
         irqtotals[slot][m.row] = 0;
         if (m.row < oldrows) fed[m.row] = 1;
     }
@@ -290,12 +348,14 @@ void sum_members(int slot, int before, int oldrows, std::size_t oldmembers,
     for (std::size_t i = 0; i < members.size(); ++i) {
         const member_line &m = members[i];
         std::int64_t *row = wide_counts(slot, m.row);
-        for (int c = 0; c < numcpus; ++c)
-            row[c] = sat_add(row[c], m.counts[c]);
+        const int n = cells_of(m.row);
+        for (int k = 0; k < n; ++k)
+            row[k] = sat_add(row[k], m.counts[k]);
         irqtotals[slot][m.row] = sat_add(irqtotals[slot][m.row], m.total);
         if (i >= oldmembers && m.row < oldrows)
-            for (int c = 0; c < numcpus; ++c)
-                if (!fresh[c] && m.counts[c]) adjust(slot, m.row, c, sat_sub(0, m.counts[c]));
+            for (int k = 0; k < n; ++k)
+                if (!fresh[col_of(m.row, k)] && m.counts[k])
+                    adjust(slot, m.row, k, sat_sub(0, m.counts[k]));
     }
 }
 
@@ -325,9 +385,7 @@ struct {
     std::size_t oldmembers;         // merged rows' lines as it began
     const std::vector<int> *colmap; // its header's CPUs among the columns, or nullptr
 } pass;
-std::vector<char> fed;           // rows whose line this pass has read
-std::vector<std::int64_t> zeros; // what a row new in this pass counts from
-std::vector<std::uint32_t> narrow_zeros;
+std::vector<char> fed; // rows whose line this pass has read
 
 void start_pass(int slot) {
     pass = {slot, previous_slot(slot), newest >= 0, numirqs, members.size(), nullptr};
@@ -338,9 +396,10 @@ void start_pass(int slot) {
     fed.assign(numirqs, 0);
     read_members.assign(members.size(), 0);
     fresh.assign(numcpus, 0);
-    const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
-    for (int r : adjusted)
+    for (int r : adjusted) {
+        const std::size_t w = static_cast<std::size_t>(cells_of(r)) + 1;
         std::copy_n(irqadjust[r].data() + pass.before * w, w, irqadjust[r].data() + slot * w);
+    }
     // One look at the keyboard as the pass starts, then one whenever a
     // millisecond has gone by.
     if (looking) get_input();
@@ -351,14 +410,22 @@ void start_pass(int slot) {
 // from them as the pass ends.
 void read_member(int member, const char *line) {
     member_line &mb = members[member];
-    scratch.resize(numcpus);
+    const int row = mb.row;
+    room_for_rows(static_cast<std::size_t>(row) + 1);
+    const std::size_t n = cells_of(row);
+    if (mb.counts.size() != n) mb.counts.assign(n, 0); // a line new to its row
     std::int64_t total = 0;
     bool down = false;
-    store_line(line, scratch.data(), mb.counts.data(), total, pass.colmap, down);
+    store_line(line, line64.data(), spread_out(row, mb.counts.data(), prev64), total, pass.colmap,
+               down);
+    clear_out(row, prev64);
+    if (new_columns(row, line64.data(), added)) add_cells(row, added);
+    cellbuf.resize(cells_of(row));
+    gather(row, line64.data(), cellbuf.data());
     if (down && pass.counting && static_cast<std::size_t>(member) < pass.oldmembers &&
-        mb.row < pass.oldrows)
-        count_downs(pass.slot, mb.row, scratch.data(), mb.counts.data());
-    mb.counts.swap(scratch);
+        row < pass.oldrows)
+        count_downs(pass.slot, row, cellbuf.data(), mb.counts.data());
+    mb.counts.swap(cellbuf);
     mb.total = total;
     const bool counted = pass.counting && static_cast<std::size_t>(member) < pass.oldmembers;
     mb.step = counted ? linetime - mb.time : -1;
@@ -367,29 +434,69 @@ void read_member(int member, const char *line) {
     read_members[member] = 1;
 }
 
+// A line into cells of either width, with this pass's map to the columns.
+std::size_t store_into(const char *line, std::uint32_t *counts, const std::uint32_t *before,
+                       std::int64_t &total, bool &down, bool &fits) {
+    return store_line(line, counts, before, total, pass.colmap, down, fits);
+}
+
+std::size_t store_into(const char *line, std::int64_t *counts, const std::int64_t *before,
+                       std::int64_t &total, bool &down, bool &) {
+    return store_line(line, counts, before, total, pass.colmap, down);
+}
+
+template <class Cell> Cell *cells(int slot, int row) {
+    if constexpr (sizeof(Cell) == 4)
+        return row_counts(slot, row);
+    else
+        return wide_counts(slot, row);
+}
+
+// Stores a row's line in its cells: straight into them for a dense row;
+// otherwise read over every column first, against the sample before spread
+// out there, then taken into the cells, a column the line counts on for the
+// first time made one of them. A line that counts nowhere else needs no
+// look at the rest: counts that are 0 or more sum to its total in the cells.
+template <class Cell>
+std::size_t store_cells(int row, const char *line, std::vector<Cell> &got, std::vector<Cell> &prev,
+                        bool &down, bool &fits) {
+    const int slot = pass.slot;
+    std::int64_t &total = irqtotals[slot][row];
+    if (irqcells[row].dense)
+        return store_into(line, cells<Cell>(slot, row), cells<Cell>(pass.before, row), total, down,
+                          fits);
+    const std::size_t proven = store_into(
+        line, got.data(), spread_out(row, cells<Cell>(pass.before, row), prev), total, down, fits);
+    clear_out(row, prev);
+    if (!fits) return 0;
+    std::int64_t sum = 0;
+    for (int c : irqcells[row].cols)
+        sum += got[c];
+    if ((sizeof(Cell) != 4 || sum != total) && new_columns(row, got.data(), added))
+        add_cells(row, added);
+    gather(row, got.data(), cells<Cell>(slot, row));
+    return proven;
+}
+
 // Stores a row's line: into its 32-bit cells, or into 64-bit ones for a row
 // that needs them. A row new in this pass counts from nothing. Returns what
 // store_line does.
 std::size_t store_row(int row, const char *line, bool &down) {
-    const int slot = pass.slot, before = pass.before;
-    const bool fresh_row = row >= pass.oldrows;
+    const int slot = pass.slot;
     down = false;
-    if (fresh_row) {
-        room_for_rows(slot, static_cast<std::size_t>(row) + 1);
+    if (row >= pass.oldrows) {
+        room_for_rows(static_cast<std::size_t>(row) + 1);
         rowtime[slot][row] = linetime;
     }
+    bool fits = true;
     if (!wide_counts(slot, row)) {
-        bool fits = true;
-        const std::size_t proven = store_line(
-            line, row_counts(slot, row), fresh_row ? narrow_zeros.data() : row_counts(before, row),
-            irqtotals[slot][row], pass.colmap, down, fits);
+        const std::size_t proven = store_cells(row, line, line32, prev32, down, fits);
         if (fits) return proven;
         widen(slot, row);
         down = false;
+        fits = true;
     }
-    return store_line(line, wide_counts(slot, row),
-                      fresh_row ? zeros.data() : wide_counts(before, row), irqtotals[slot][row],
-                      pass.colmap, down);
+    return store_cells(row, line, line64, prev64, down, fits);
 }
 
 // A row whose counts went down counts on from where they were.
@@ -427,15 +534,13 @@ void end_pass(int lines) {
 } // namespace
 
 void alloc_slots() {
+    irqcells.assign(numirqs, {});
     for (int slot = 0; slot < 3; ++slot) {
-        irqcounts[slot].reserve(static_cast<std::size_t>(numirqs) * numcpus);
-        huge_pages(irqcounts[slot]);
-        irqcounts[slot].assign(static_cast<std::size_t>(numirqs) * numcpus, 0);
+        irqcounts[slot].assign(numirqs, {});
         irqtotals[slot].assign(numirqs, 0);
         rowtime[slot].assign(numirqs, 0);
     }
     irqwide.assign(numirqs, {});
-    widened.clear();
     irqadjust.assign(numirqs, {});
     adjusted.clear();
     newest = -1;
@@ -476,28 +581,46 @@ std::int64_t step_down(std::int64_t before, std::int64_t now) {
 // and a difference of such numbers is not let below 0.
 std::int64_t shown_count(int cur, int ref, int row, int col) {
     const bool total = col == numcpus;
-    const std::int64_t now = total ? irqtotals[cur][row] : count_at(cur, row, col);
+    const int k = total ? cells_of(row) : cell_of(row, col);
+    if (k < 0) return 0; // the row never counted there
+    auto at = [&](int s) { return total ? irqtotals[s][row] : cell_count(s, row, k); };
+    const std::int64_t now = at(cur);
     if (ref < 0) return now;
-    std::int64_t d = sat_sub(now, total ? irqtotals[ref][row] : count_at(ref, row, col));
+    std::int64_t d = sat_sub(now, at(ref));
     if (const auto &a = irqadjust[row]; !a.empty()) {
-        const std::size_t w = static_cast<std::size_t>(numcpus) + 1;
-        d = sat_add(d, sat_sub(a[cur * w + col], a[ref * w + col]));
+        const std::size_t w = static_cast<std::size_t>(cells_of(row)) + 1;
+        d = sat_add(d, sat_sub(a[cur * w + k], a[ref * w + k]));
     }
     return d > 0 ? d : 0;
 }
 
-// A row's count in a column of a slot, from whichever cells hold it.
-std::int64_t count_at(int slot, int row, int col) {
-    if (const std::int64_t *w = wide_counts(slot, row)) return w[col];
-    return row_counts(slot, row)[col];
+// Which of a row's cells is a column's, or -1 where it never counted.
+int cell_of(int row, int col) {
+    const row_cells &rc = irqcells[row];
+    if (rc.dense) return col;
+    const auto at = std::lower_bound(rc.cols.begin(), rc.cols.end(), col);
+    return at != rc.cols.end() && *at == col ? static_cast<int>(at - rc.cols.begin()) : -1;
 }
 
-// Sets it; a row whose cells cannot take the count gets 64-bit ones.
+// A row's count in a column of a slot: 0 where it never counted.
+std::int64_t count_at(int slot, int row, int col) {
+    const int k = cell_of(row, col);
+    return k < 0 ? 0 : cell_count(slot, row, k);
+}
+
+// Sets it; a row whose cells cannot take the count gets 64-bit ones, and one
+// that had none in the column gets one.
 void set_count(int slot, int row, int col, std::int64_t v) {
+    int k = cell_of(row, col);
+    if (k < 0) {
+        if (!v) return;
+        add_cells(row, {col});
+        k = cell_of(row, col);
+    }
     if (!wide_counts(slot, row) && fits_cell(v))
-        row_counts(slot, row)[col] = static_cast<std::uint32_t>(v);
+        row_counts(slot, row)[k] = static_cast<std::uint32_t>(v);
     else
-        widen(slot, row)[col] = v;
+        widen(slot, row)[k] = v;
 }
 
 // A look at the keyboard whenever a millisecond has gone by since the last:
@@ -548,8 +671,10 @@ void read_input(int slot) {
                 numcpus = static_cast<int>(cpunum.size());
                 fresh.assign(numcpus, 0);
             }
-            zeros.assign(numcpus, 0);
-            narrow_zeros.assign(numcpus, 0);
+            line32.resize(numcpus);
+            line64.resize(numcpus);
+            prev32.assign(numcpus, 0);
+            prev64.assign(numcpus, 0);
             continue;
         }
         const std::string_view label = line_label(line);
