@@ -116,6 +116,7 @@ void alloc_tables();
 struct row_cells {
     std::vector<int> cols; // the columns of its cells, in order; empty when dense
     bool dense = false;    // a cell for every column, the column's own number
+    std::size_t block = 0; // a dense row's 32-bit cells: its place in densecounts, in rows
 };
 
 // The kernel prints its counts as unsigned 32-bit numbers, and so they are
@@ -123,7 +124,10 @@ struct row_cells {
 // kernel prints: negative, past 2^32 - 1) keeps them in irqwide instead.
 extern std::vector<row_cells> irqcells;                                  // row -> its cells
 extern std::array<std::vector<std::vector<std::uint32_t>>, 3> irqcounts; // [slot][row][cell]
-extern std::array<std::vector<std::int64_t>, 3> irqtotals;               // [slot][row]
+// Dense rows' 32-bit cells, one block of every column for each, [slot][block
+// * numcpus + column]: a pass runs through them in order, as it reads them.
+extern std::array<std::vector<std::uint32_t>, 3> densecounts;
+extern std::array<std::vector<std::int64_t>, 3> irqtotals; // [slot][row]
 // row -> its counts in 64 bits, [slot][cell], a place more than there are
 // cells in each slot; empty for a row that fits 32 bits
 extern std::vector<std::vector<std::int64_t>> irqwide;
@@ -179,7 +183,8 @@ inline int col_of(int row, int cell) {
 }
 
 inline std::uint32_t *row_counts(int slot, int row) {
-    return irqcounts[slot][row].data();
+    const row_cells &r = irqcells[row];
+    return r.dense ? densecounts[slot].data() + r.block * numcpus : irqcounts[slot][row].data();
 }
 
 // A row's 64-bit counts in a slot, or nullptr for a row that fits 32 bits.

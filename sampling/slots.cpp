@@ -15,6 +15,7 @@ namespace kevrane {
 
 std::vector<row_cells> irqcells;
 std::array<std::vector<std::vector<std::uint32_t>>, 3> irqcounts;
+std::array<std::vector<std::uint32_t>, 3> densecounts;
 std::array<std::vector<std::int64_t>, 3> irqtotals;
 std::vector<std::vector<std::int64_t>> irqwide;
 std::vector<std::vector<std::int64_t>> irqadjust;
@@ -35,13 +36,40 @@ std::vector<std::uint32_t> line32, prev32;
 std::vector<std::int64_t> line64, prev64;
 std::vector<std::int64_t> cellbuf; // a merged row's line in its row's cells
 std::vector<int> added;            // columns a row counts on for the first time
+std::size_t blocks;                // blocks of densecounts, in use or not
+std::vector<std::size_t> unused;   // blocks no row uses
 
-// Room for `rows` numbers and a little more, so that rows that come pass
-// after pass do not copy everything each time; in the start-up scan, whose
-// rows all come in one pass, twice the room there was.
-template <class T> void make_room(std::vector<T> &v, std::size_t rows) {
-    if (v.capacity() >= rows) return;
-    v.reserve(std::max(rows + rows / 64 + 16, looking ? 0 : 2 * v.capacity()));
+// Room for `rows` rows of `cols` numbers and a little more, so that rows that
+// come pass after pass do not copy a large machine's slots each time; in the
+// start-up scan, whose rows all come in one pass, twice the room there was.
+// Room never used is never touched, and takes no memory. What is there is
+// copied a slice at a time, with looks at the keyboard between.
+template <class T> void make_room(std::vector<T> &v, std::size_t rows, std::size_t cols = 1) {
+    if (v.capacity() >= rows * cols) return;
+    std::vector<T> grown;
+    grown.reserve(std::max(rows + rows / 64 + 16, looking ? 0 : 2 * v.capacity() / cols) * cols);
+    constexpr std::size_t slice = 1 << 16;
+    for (std::size_t at = 0; at < v.size(); at += slice) {
+        grown.insert(grown.end(), std::make_move_iterator(v.begin() + at),
+                     std::make_move_iterator(v.begin() + std::min(v.size(), at + slice)));
+        look_when_due();
+    }
+    v.swap(grown);
+}
+
+// A block of densecounts for a row that counts on most columns.
+std::size_t take_block() {
+    if (!unused.empty()) {
+        const std::size_t b = unused.back();
+        unused.pop_back();
+        return b;
+    }
+    ++blocks;
+    for (auto &d : densecounts) {
+        make_room(d, blocks, numcpus);
+        d.resize(blocks * numcpus);
+    }
+    return blocks - 1;
 }
 
 // Moves `parts` runs of `from` cells, each followed by `extra` places, to
@@ -63,9 +91,10 @@ void spread(std::vector<T> &v, std::size_t parts, std::size_t extra, std::size_t
     v.swap(out);
 }
 
-// A row's cells move: every store of its numbers follows.
+// A row's cells move: every store of its numbers follows, but a dense row's
+// block.
 void move_cells(int row, std::size_t from, std::size_t to, const std::vector<int> &place) {
-    if (irqwide[row].empty())
+    if (irqwide[row].empty() && !irqcells[row].dense)
         for (auto &slot : irqcounts)
             spread(slot[row], 1, 0, from, to, place);
     spread(irqwide[row], 3, 1, from, to, place);
@@ -91,12 +120,25 @@ void add_cells(int row, const std::vector<int> &cols) {
             ++n;
         place[k] = dense ? rc.cols[k] : static_cast<int>(n);
     }
-    move_cells(row, from, dense ? numcpus : merged.size(), place);
-    rc.dense = dense;
-    if (dense)
-        std::vector<int>().swap(rc.cols);
-    else
+    if (!dense) {
+        move_cells(row, from, merged.size(), place);
         rc.cols = merged;
+        return;
+    }
+    if (irqwide[row].empty()) {
+        const std::size_t b = take_block();
+        for (int s = 0; s < 3; ++s) {
+            std::uint32_t *cells = densecounts[s].data() + b * numcpus;
+            std::fill_n(cells, numcpus, 0);
+            for (std::size_t k = 0; k < from; ++k)
+                cells[place[k]] = irqcounts[s][row][k];
+            std::vector<std::uint32_t>().swap(irqcounts[s][row]);
+        }
+        rc.block = b;
+    }
+    rc.dense = true; // the row's block holds its counts from here on
+    move_cells(row, from, numcpus, place);
+    std::vector<int>().swap(rc.cols);
 }
 
 // The columns where a line read over every column counts and its row has no cell.
@@ -186,6 +228,7 @@ std::int64_t *widen(int slot, int row) {
             std::copy_n(row_counts(s, row), n, w.data() + s * part);
             std::vector<std::uint32_t>().swap(irqcounts[s][row]);
         }
+        if (irqcells[row].dense) unused.push_back(irqcells[row].block);
     }
     return wide_counts(slot, row);
 }
@@ -232,6 +275,17 @@ void add_columns(const std::vector<long> &cpus) {
     for (int c : place)
         fresh[c] = 0;
     // A dense row's cells move, the new columns 0; the others' are renumbered.
+    for (auto &d : densecounts) {
+        std::vector<std::uint32_t> out;
+        make_room(out, blocks, now);
+        out.resize(blocks * now);
+        for (std::size_t b = 0; b < blocks; ++b) {
+            for (int c = 0; c < was; ++c)
+                out[b * now + place[c]] = d[b * was + c];
+            look_when_due();
+        }
+        d.swap(out);
+    }
     for (std::size_t r = 0; r < irqcells.size(); ++r) {
         if (irqcells[r].dense)
             move_cells(static_cast<int>(r), was, now, place);
@@ -535,6 +589,10 @@ void end_pass(int lines) {
 
 void alloc_slots() {
     irqcells.assign(numirqs, {});
+    for (auto &d : densecounts)
+        d.clear();
+    blocks = 0;
+    unused.clear();
     for (int slot = 0; slot < 3; ++slot) {
         irqcounts[slot].assign(numirqs, {});
         irqtotals[slot].assign(numirqs, 0);
