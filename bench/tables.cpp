@@ -1,7 +1,10 @@
 #include "tables.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
+#include <vector>
 
 namespace kevrane::bench {
 
@@ -48,10 +51,9 @@ void append(std::string &out, const char *fmt, auto... args) {
     out.append(buf, n);
 }
 
-} // namespace
-
-std::string kernel_table(int cpus, int lines, std::uint32_t seed) {
-    std::mt19937 rng(seed);
+// A table whose line i, device or architecture line, counts on CPU c what
+// count(i, c) gives.
+template <class Count> std::string table(int cpus, int lines, Count count, bool shaped) {
     const int devices = lines > 16 ? lines - 16 : 0;
     int prec = 3;
     for (int n = devices; n >= 1000; n /= 10)
@@ -65,14 +67,20 @@ std::string kernel_table(int cpus, int lines, std::uint32_t seed) {
     for (int i = 0; i < devices; ++i) {
         append(out, "%*d: ", prec, i);
         for (int c = 0; c < cpus; ++c)
-            append(out, "%10u ", count(rng));
-        append(out, " IR-PCI-MSI %u-edge      dev%d-TxRx-%d\n", 100000u + i, i % 7, i);
+            append(out, "%10u ", count(i, c));
+        // A real table's first lines: the timer and the DMA remappers, merged.
+        if (shaped && i == 0)
+            out += " IR-IO-APIC    2-edge      timer\n";
+        else if (shaped && i <= 4)
+            append(out, " DMAR-MSI    %d-edge      dmar%d\n", i - 1, i - 1);
+        else
+            append(out, " IR-PCI-MSI %u-edge      dev%d-TxRx-%d\n", 100000u + i, i % 7, i);
     }
     const int archs = lines - devices - 2;
     for (int a = 0; a < archs && a < static_cast<int>(std::size(arch)); ++a) {
         append(out, "%*s: ", prec, arch[a].label);
         for (int c = 0; c < cpus; ++c)
-            append(out, "%10u ", count(rng));
+            append(out, "%10u ", count(devices + a, c));
         append(out, "  %s\n", arch[a].desc);
     }
     if (lines >= 2) {
@@ -80,6 +88,39 @@ std::string kernel_table(int cpus, int lines, std::uint32_t seed) {
         append(out, "%*s: %10u\n", prec, "MIS", 0u);
     }
     return out;
+}
+
+} // namespace
+
+std::string kernel_table(int cpus, int lines, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    return table(
+        cpus, lines, [&](int, int) { return count(rng); }, false);
+}
+
+std::string shaped_table(int cpus, int lines, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    const int devices = lines > 16 ? lines - 16 : 0;
+    // Each device's CPUs: none for nine in ten, otherwise one to four.
+    std::vector<std::vector<int>> bound(devices);
+    for (auto &b : bound)
+        if (rng() % 10 == 0)
+            for (int n = 1 + rng() % 4; n > 0; --n)
+                b.push_back(static_cast<int>(rng() % cpus));
+    return table(
+        cpus, lines,
+        [&](int i, int c) -> unsigned {
+            if (i < devices) {
+                const auto &b = bound[i];
+                return std::find(b.begin(), b.end(), c) != b.end() ? 1 + rng() % 100000000 : 0;
+            }
+            const char *label = arch[i - devices].label;
+            const bool all = !std::strcmp(label, "LOC") || !std::strcmp(label, "RES") ||
+                             !std::strcmp(label, "CAL") || !std::strcmp(label, "MCP");
+            const bool most = !std::strcmp(label, "TLB") && rng() % 5 < 3;
+            return all || most ? 1 + rng() % 100000000 : 0;
+        },
+        true);
 }
 
 } // namespace kevrane::bench
