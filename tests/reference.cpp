@@ -565,10 +565,12 @@ void edit(std::string &table, const std::uint8_t *&ops, const std::uint8_t *end,
         case 3: // a line takes another label, perhaps one that is already there
             set_label(lines[pick()], labels[next() % std::size(labels)]);
             break;
-        case 4: { // one count jumps: near the wrap, just past it, beyond 32 bits
+        case 4: { // one count jumps: near the wrap, just past it, beyond 32 bits,
+                  // perhaps on a CPU the line never counted on
             std::string &l = lines[pick()];
             const auto &w = words(l);
-            const std::size_t f = 1 + next() % 8;
+            const std::size_t run = next() % 8;
+            const std::size_t f = 1 + run * (1 + next() % 8);
             if (f < w.size() && all_digits(l, w[f])) {
                 const span at = field_of(w, f);
                 l.replace(at.begin, at.end - at.begin,
