@@ -523,11 +523,14 @@ std::size_t store_cells(int row, const char *line, std::vector<Cell> &got, std::
         line, got.data(), spread_out(row, cells<Cell>(pass.before, row), prev), total, down, fits);
     clear_out(row, prev);
     if (!fits) return 0;
-    std::int64_t sum = 0;
-    for (int c : irqcells[row].cols)
-        sum += got[c];
-    if ((sizeof(Cell) != 4 || sum != total) && new_columns(row, got.data(), added))
-        add_cells(row, added);
+    bool elsewhere = true; // the line may count where the row has no cell
+    if constexpr (sizeof(Cell) == 4) {
+        std::int64_t sum = 0;
+        for (int c : irqcells[row].cols)
+            sum += got[c];
+        elsewhere = sum != total;
+    }
+    if (elsewhere && new_columns(row, got.data(), added)) add_cells(row, added);
     gather(row, got.data(), cells<Cell>(slot, row));
     return proven;
 }
