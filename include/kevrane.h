@@ -117,6 +117,7 @@ struct row_cells {
     std::vector<int> cols; // the columns of its cells, in order; empty when dense
     bool dense = false;    // a cell for every column, the column's own number
     std::size_t block = 0; // a dense row's 32-bit cells: its place in densecounts, in rows
+    bool merged = false;   // a merged row, whose lines keep counts in its cells
 };
 
 // The kernel prints its counts as unsigned 32-bit numbers, and so they are

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace kevrane {
 
@@ -39,6 +41,21 @@ std::vector<int> added;            // columns a row counts on for the first time
 std::size_t blocks;                // blocks of densecounts, in use or not
 std::vector<std::size_t> unused;   // blocks no row uses
 
+// Dense rows on a large machine are tens of megabytes, first touched at
+// start-up or when the table grows. Where the kernel gives huge pages on
+// request, that first touch costs a fault per huge page rather than one per
+// page.
+template <class T> void huge_pages(std::vector<T> &v) {
+#ifdef MADV_HUGEPAGE
+    static const std::uintptr_t page = sysconf(_SC_PAGESIZE);
+    const auto from = reinterpret_cast<std::uintptr_t>(v.data());
+    const auto to = reinterpret_cast<std::uintptr_t>(v.data() + v.capacity());
+    const std::uintptr_t b = (from + page - 1) & ~(page - 1), e = to & ~(page - 1);
+    if (e - b >= (std::uintptr_t{2} << 20))
+        madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
+#endif
+}
+
 // Room for `rows` rows of `cols` numbers and a little more, so that rows that
 // come pass after pass do not copy a large machine's slots each time; in the
 // start-up scan, whose rows all come in one pass, twice the room there was.
@@ -48,6 +65,7 @@ template <class T> void make_room(std::vector<T> &v, std::size_t rows, std::size
     if (v.capacity() >= rows * cols) return;
     std::vector<T> grown;
     grown.reserve(std::max(rows + rows / 64 + 16, looking ? 0 : 2 * v.capacity() / cols) * cols);
+    huge_pages(grown);
     constexpr std::size_t slice = 1 << 16;
     for (std::size_t at = 0; at < v.size(); at += slice) {
         grown.insert(grown.end(), std::make_move_iterator(v.begin() + at),
@@ -99,62 +117,70 @@ void move_cells(int row, std::size_t from, std::size_t to, const std::vector<int
             spread(slot[row], 1, 0, from, to, place);
     spread(irqwide[row], 3, 1, from, to, place);
     spread(irqadjust[row], 3, 1, from, to, place);
-    for (auto &m : members)
-        if (m.row == row) spread(m.counts, 1, 0, from, to, place);
+    if (irqcells[row].merged)
+        for (auto &m : members)
+            if (m.row == row) spread(m.counts, 1, 0, from, to, place);
 }
 
-// The row counts in columns `cols` (in order, none of them its cells yet)
-// for the first time: each becomes a cell in every slot, its samples there
-// so far 0, as they were. A row that counts on most columns has a cell for
-// every one from then on.
-void add_cells(int row, const std::vector<int> &cols) {
+// A row that counts on most columns has a cell for every one from now on,
+// the column's own; what its cells held moves there.
+void make_dense(int row) {
     row_cells &rc = irqcells[row];
     const std::size_t from = rc.cols.size();
-    static std::vector<int> merged, place;
-    merged.resize(from + cols.size());
-    std::merge(rc.cols.begin(), rc.cols.end(), cols.begin(), cols.end(), merged.begin());
-    const bool dense = 2 * merged.size() > static_cast<std::size_t>(numcpus);
-    place.resize(from);
-    for (std::size_t k = 0, n = 0; k < from; ++k) {
-        while (merged[n] != rc.cols[k])
-            ++n;
-        place[k] = dense ? rc.cols[k] : static_cast<int>(n);
-    }
-    if (!dense) {
-        move_cells(row, from, merged.size(), place);
-        rc.cols = merged;
-        return;
-    }
     if (irqwide[row].empty()) {
         const std::size_t b = take_block();
         for (int s = 0; s < 3; ++s) {
             std::uint32_t *cells = densecounts[s].data() + b * numcpus;
             std::fill_n(cells, numcpus, 0);
             for (std::size_t k = 0; k < from; ++k)
-                cells[place[k]] = irqcounts[s][row][k];
+                cells[rc.cols[k]] = irqcounts[s][row][k];
             std::vector<std::uint32_t>().swap(irqcounts[s][row]);
         }
         rc.block = b;
     }
-    rc.dense = true; // the row's block holds its counts from here on
-    move_cells(row, from, numcpus, place);
+    rc.dense = true; // the row's block holds its 32-bit counts from here on
+    move_cells(row, from, numcpus, rc.cols);
     std::vector<int>().swap(rc.cols);
 }
 
-// The columns where a line read over every column counts and its row has no cell.
-template <class T> bool new_columns(int row, const T *line, std::vector<int> &out) {
-    out.clear();
+// The row counts in columns `cols` (in order, none of them its cells yet)
+// for the first time: each becomes a cell in every slot, its samples there
+// so far 0, as they were.
+void add_cells(int row, const std::vector<int> &cols) {
+    row_cells &rc = irqcells[row];
+    const std::size_t from = rc.cols.size();
+    if (2 * (from + cols.size()) > static_cast<std::size_t>(numcpus)) return make_dense(row);
+    static std::vector<int> merged, place;
+    merged.resize(from + cols.size());
+    std::merge(rc.cols.begin(), rc.cols.end(), cols.begin(), cols.end(), merged.begin());
+    place.resize(from);
+    for (std::size_t k = 0, n = 0; k < from; ++k) {
+        while (merged[n] != rc.cols[k])
+            ++n;
+        place[k] = static_cast<int>(n);
+    }
+    move_cells(row, from, merged.size(), place);
+    rc.cols = merged;
+}
+
+// The row takes a cell in each column where a line read over every column
+// counts and it has none; one that counts on most at once goes dense
+// without a list of them.
+template <class T> void grow_cells(int row, const T *line) {
     const row_cells &rc = irqcells[row];
-    if (rc.dense) return false;
+    if (rc.dense) return;
+    const auto counted = std::count_if(line, line + numcpus, [](T v) { return v != 0; });
+    if (2 * counted > numcpus) return make_dense(row);
+    added.clear();
     int c = 0;
     for (int cell : rc.cols) {
         for (; c < cell; ++c)
-            if (line[c]) out.push_back(c);
+            if (line[c]) added.push_back(c);
         c = cell + 1;
     }
     for (; c < numcpus; ++c)
-        if (line[c]) out.push_back(c);
-    return !out.empty();
+        if (line[c]) added.push_back(c);
+    if (!added.empty()) add_cells(row, added);
 }
 
 // A row's cells over every column, into `to`, which is 0 elsewhere; a dense
@@ -278,10 +304,20 @@ void add_columns(const std::vector<long> &cpus) {
     for (auto &d : densecounts) {
         std::vector<std::uint32_t> out;
         make_room(out, blocks, now);
-        out.resize(blocks * now);
         for (std::size_t b = 0; b < blocks; ++b) {
-            for (int c = 0; c < was; ++c)
-                out[b * now + place[c]] = d[b * was + c];
+            const std::uint32_t *row = d.data() + b * was;
+            for (int n = 0, c = 0; n < now;) {
+                int k = 0;
+                while (n + k < now && fresh[n + k])
+                    ++k;
+                out.insert(out.end(), k, 0);
+                n += k;
+                for (k = 0; n + k < now && !fresh[n + k]; ++k) {
+                }
+                out.insert(out.end(), row + c, row + c + k);
+                n += k;
+                c += k;
+            }
             look_when_due();
         }
         d.swap(out);
@@ -466,6 +502,7 @@ void read_member(int member, const char *line) {
     member_line &mb = members[member];
     const int row = mb.row;
     room_for_rows(static_cast<std::size_t>(row) + 1);
+    irqcells[row].merged = true;
     const std::size_t n = cells_of(row);
     if (mb.counts.size() != n) mb.counts.assign(n, 0); // a line new to its row
     std::int64_t total = 0;
@@ -473,7 +510,7 @@ void read_member(int member, const char *line) {
     store_line(line, line64.data(), spread_out(row, mb.counts.data(), prev64), total, pass.colmap,
                down);
     clear_out(row, prev64);
-    if (new_columns(row, line64.data(), added)) add_cells(row, added);
+    grow_cells(row, line64.data());
     cellbuf.resize(cells_of(row));
     gather(row, line64.data(), cellbuf.data());
     if (down && pass.counting && static_cast<std::size_t>(member) < pass.oldmembers &&
@@ -530,7 +567,7 @@ std::size_t store_cells(int row, const char *line, std::vector<Cell> &got, std::
             sum += got[c];
         elsewhere = sum != total;
     }
-    if (elsewhere && new_columns(row, got.data(), added)) add_cells(row, added);
+    if (elsewhere) grow_cells(row, got.data());
     gather(row, got.data(), cells<Cell>(slot, row));
     return proven;
 }
