@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Two builds' benchmarks side by side: runs them in turn, ROUNDS times each,
 and prints per table the median of the per-round ratios (second build over
-first) of the pass and of the paired pass / floor, with each build's medians.
+first) of the pass, of the pass timed back to back with a read of the file
+("paired") and of the paired pass / floor, with each build's medians.
 One run of this machine drifts by more than the differences looked for;
 interleaved rounds let the drift touch both builds alike.
 
@@ -24,8 +25,9 @@ def run(bench):
     got = {}
     for line in out.splitlines():
         w = line.split()
-        if len(w) == 8 and re.fullmatch(tables, w[0]) and float(w[1]) > 0:
-            got[w[0]] = (float(w[1]), float(w[4]))  # pass (ms), paired pass / floor
+        if len(w) == 9 and re.fullmatch(tables, w[0]) and float(w[1]) > 0:
+            # pass (ms), paired pass (ms), paired pass / floor
+            got[w[0]] = (float(w[1]), float(w[5]), float(w[4]))
     return got
 
 
@@ -34,14 +36,13 @@ for r in range(rounds):
     runs.append((run(before), run(after)))
     print(f"round {r + 1} of {rounds} done", file=sys.stderr)
 
-print(f"{'table':18} {'pass ms, 1st':>12} {'2nd':>8} {'ratio':>7}   "
-      f"{'paired, 1st':>11} {'2nd':>6} {'ratio':>7}")
+print(f"{'table':18}" + "".join(f"{h + ', 1st':>17} {'2nd':>8} {'ratio':>6}"
+                                 for h in ("pass ms", "paired ms", "paired/floor")))
 for name in runs[0][0]:
-    p1 = [b[name][0] for b, a in runs]
-    p2 = [a[name][0] for b, a in runs]
-    q1 = [b[name][1] for b, a in runs]
-    q2 = [a[name][1] for b, a in runs]
-    pr = statistics.median(y / x for x, y in zip(p1, p2))
-    qr = statistics.median(y / x for x, y in zip(q1, q2))
-    print(f"{name:18} {statistics.median(p1):12.3f} {statistics.median(p2):8.3f} {pr:7.3f}   "
-          f"{statistics.median(q1):11.2f} {statistics.median(q2):6.2f} {qr:7.3f}")
+    line = f"{name:18}"
+    for i in range(3):
+        first = [b[name][i] for b, a in runs]
+        second = [a[name][i] for b, a in runs]
+        ratio = statistics.median(y / x for x, y in zip(first, second))
+        line += f"{statistics.median(first):17.3f} {statistics.median(second):8.3f} {ratio:6.3f}"
+    print(line)
