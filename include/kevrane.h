@@ -151,7 +151,6 @@ int getix(int selector);
 int previous_slot(int slot);
 std::int64_t step_down(std::int64_t before, std::int64_t now);
 std::int64_t shown_count(int cur, int ref, int row, int col);
-int cell_of(int row, int col);
 std::int64_t count_at(int slot, int row, int col);
 void set_count(int slot, int row, int col, std::int64_t v);
 void read_input(int slot);
@@ -176,11 +175,6 @@ inline bool fits_cell(std::int64_t v) {
 inline int cells_of(int row) {
     const row_cells &r = irqcells[row];
     return r.dense ? numcpus : static_cast<int>(r.cols.size());
-}
-
-inline int col_of(int row, int cell) {
-    const row_cells &r = irqcells[row];
-    return r.dense ? cell : r.cols[cell];
 }
 
 inline std::uint32_t *row_counts(int slot, int row) {

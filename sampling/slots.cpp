@@ -41,6 +41,19 @@ std::vector<int> added;            // columns a row counts on for the first time
 std::size_t blocks;                // blocks of densecounts, in use or not
 std::vector<std::size_t> unused;   // blocks no row uses
 
+int col_of(int row, int cell) {
+    const row_cells &r = irqcells[row];
+    return r.dense ? cell : r.cols[cell];
+}
+
+// Which of a row's cells is a column's, or -1 where it never counted.
+int cell_of(int row, int col) {
+    const row_cells &rc = irqcells[row];
+    if (rc.dense) return col;
+    const auto at = std::lower_bound(rc.cols.begin(), rc.cols.end(), col);
+    return at != rc.cols.end() && *at == col ? static_cast<int>(at - rc.cols.begin()) : -1;
+}
+
 // Dense rows on a large machine are tens of megabytes, first touched at
 // start-up or when the table grows. Where the kernel gives huge pages on
 // request, that first touch costs a fault per huge page rather than one per
@@ -690,14 +703,6 @@ std::int64_t shown_count(int cur, int ref, int row, int col) {
         d = sat_add(d, sat_sub(a[cur * w + k], a[ref * w + k]));
     }
     return d > 0 ? d : 0;
-}
-
-// Which of a row's cells is a column's, or -1 where it never counted.
-int cell_of(int row, int col) {
-    const row_cells &rc = irqcells[row];
-    if (rc.dense) return col;
-    const auto at = std::lower_bound(rc.cols.begin(), rc.cols.end(), col);
-    return at != rc.cols.end() && *at == col ? static_cast<int>(at - rc.cols.begin()) : -1;
 }
 
 // A row's count in a column of a slot: 0 where it never counted.
