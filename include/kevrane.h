@@ -77,10 +77,11 @@ struct label_lines {
     unsigned seen;                      // lines with this label met so far in it
 };
 
-extern int numcpus;                        // CPU columns
-extern int numirqs;                        // rows with sample slots
-extern int newrows;                        // rows added by the pass under way, from numirqs on
-extern int maxlines;                       // entries irqmap has room for
+extern int numcpus;   // CPU columns
+extern int numfields; // counts on a line of the pass under way: its header's CPUs
+extern int numirqs;   // rows with sample slots
+extern int newrows;   // rows added by the pass under way, from numirqs on
+extern int maxlines;  // entries irqmap has room for
 extern std::vector<std::uint32_t> irqmap;  // line index -> row + 1, or member + 1 with addflag
 extern std::vector<std::string> irqlabels; // line index -> the label last seen there
 extern std::vector<std::string> irqnames;  // row -> name, at most 20 characters
@@ -104,7 +105,6 @@ void begin_pass();
 void count_labels_before(int index);
 line_row find_line(std::string_view label, const char *line, int index);
 void trim_map(int lines);
-bool room_for(std::size_t sources, std::size_t columns);
 void alloc_tables();
 
 // sampling/slots.cpp and sampling/fields.cpp: the three sample slots and the sampler
@@ -118,6 +118,7 @@ struct row_cells {
     bool dense = false;    // a cell for every column, the column's own number
     std::size_t block = 0; // a dense row's 32-bit cells: its place in densecounts, in rows
     bool merged = false;   // a merged row, whose lines keep counts in its cells
+    int lines = 0;         // the merged row's lines that do
 };
 
 // The kernel prints its counts as unsigned 32-bit numbers, and so they are
@@ -146,6 +147,7 @@ std::size_t store_line(const char *line, std::int64_t *counts, const std::int64_
                        std::int64_t &total, const std::vector<int> *colmap, bool &down);
 std::size_t store_line(const char *line, std::uint32_t *counts, const std::uint32_t *before,
                        std::int64_t &total, const std::vector<int> *colmap, bool &down, bool &fits);
+bool room_for(std::size_t sources, std::size_t columns, std::size_t cells);
 void alloc_slots();
 int getix(int selector);
 int previous_slot(int slot);

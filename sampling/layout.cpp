@@ -13,6 +13,7 @@
 namespace kevrane {
 
 int numcpus;
+int numfields;
 int numirqs;
 int newrows;
 int maxlines;
@@ -39,10 +40,8 @@ namespace {
 
 constexpr std::size_t namesize = 20;
 
-unsigned pass;                     // numbers the passes over the table, for labelmap's counts
-int maplines;                      // line indexes the map holds an entry for, the header included
-std::size_t maxsources = SIZE_MAX; // rows and merged lines, and
-std::size_t maxcells = SIZE_MAX;   // their counts, the table may grow to
+unsigned pass; // numbers the passes over the table, for labelmap's counts
+int maplines;  // line indexes the map holds an entry for, the header included
 
 const char *next_space(const char *p, const char *end) {
     auto q = static_cast<const char *>(std::memchr(p, ' ', end - p));
@@ -72,11 +71,13 @@ std::string make_name(const char *line) {
     const char *glued = glued_count(label);
     const char *labend = glued && glued < first ? glued : first;
 
-    // The count columns follow the label; the last one taken ends them.
+    // The count columns follow the label, one for each CPU of the header
+    // (fewer than there are columns while CPUs are offline); the last one
+    // taken ends them.
     const char *p = labend;
     const char *last = labend;
     bool complete = true;
-    for (int j = 0; j < numcpus; ++j) {
+    for (int j = 0; j < numfields; ++j) {
         p = skip_blanks(p);
         if (p >= end) {
             complete = false;
@@ -153,19 +154,13 @@ void expand_map(int index) {
     irqmap.resize(maxlines);
 }
 
-// A table whose labels never repeat must not take all memory: it may grow to
-// four times its start-up size, and to what a large machine's table needs.
-bool room_for(std::size_t sources, std::size_t columns) {
-    return sources <= maxsources && sources * std::max<std::size_t>(columns, 1) <= maxcells;
-}
-
 namespace {
 
 // A row numbered after the rows that have slots; they get theirs when the
-// pass that found it ends. -1 when the table may not grow further.
+// pass that found it ends. -1 when the table may not grow further: there is
+// no room for one more source that counts on every CPU.
 int add_row(std::string name) {
-    const std::size_t sources = static_cast<std::size_t>(numirqs) + newrows + members.size();
-    if (!room_for(sources + 1, numcpus)) return -1;
+    if (!room_for(1, 0, numcpus)) return -1;
     const int row = numirqs + newrows++;
     if (irqnames.size() <= static_cast<std::size_t>(row)) irqnames.resize(row + 1);
     irqnames[row] = std::move(name);
@@ -190,8 +185,7 @@ std::uint32_t add_source(const char *line) {
         const int row = add_row(match->label);
         if (row < 0) return 0;
         match->rownum = row + 1;
-    } else if (!room_for(static_cast<std::size_t>(numirqs) + newrows + members.size() + 1,
-                         numcpus)) {
+    } else if (!room_for(1, 0, numcpus)) {
         return 0;
     }
     members.push_back({match->rownum - 1, {}, 0, 0, -1});
@@ -276,14 +270,10 @@ void trim_map(int lines) {
 // The start-up scan: the table's shape, and its first sample, into the slot
 // the start-up fills first.
 void alloc_tables() {
-    maxsources = maxcells = SIZE_MAX;
     numirqs = numcpus = newrows = 0;
     cpunum.clear();
     alloc_slots();
     scan_sample(getix(3));
-    const std::size_t sources = static_cast<std::size_t>(numirqs) + members.size();
-    maxsources = std::max<std::size_t>(4 * sources, 1 << 16);
-    maxcells = std::max<std::size_t>(4 * sources * std::max(numcpus, 1), 1 << 22);
     relayout = 1;
 }
 

@@ -40,6 +40,17 @@ std::vector<std::int64_t> cellbuf; // a merged row's line in its row's cells
 std::vector<int> added;            // columns a row counts on for the first time
 std::size_t blocks;                // blocks of densecounts, in use or not
 std::vector<std::size_t> unused;   // blocks no row uses
+// What the table holds and may grow to. A cell is a row's place for a column
+// in every slot, or a merged row's line's; a source (a row, or a line of a
+// merged row) and a column take about as much beside their cells as these
+// many cells. A table whose labels never repeat, or whose CPUs keep coming,
+// must not take all memory: it may grow to four times what the start-up
+// scan found, or to what a large machine's table needs, and no further.
+std::size_t held;                  // cells
+std::size_t percolumn;             // cells a column adds: one for each dense row and line of one
+std::size_t maxsources = SIZE_MAX; // sources, and what all
+std::size_t maxheld = SIZE_MAX;    // takes, counted in cells, the table may grow to
+constexpr std::size_t source_cost = 32, column_cost = 8;
 
 int col_of(int row, int cell) {
     const row_cells &r = irqcells[row];
@@ -125,6 +136,7 @@ void spread(std::vector<T> &v, std::size_t parts, std::size_t extra, std::size_t
 // A row's cells move: every store of its numbers follows, but a dense row's
 // block.
 void move_cells(int row, std::size_t from, std::size_t to, const std::vector<int> &place) {
+    held += (to - from) * (1 + irqcells[row].lines);
     if (irqwide[row].empty() && !irqcells[row].dense)
         for (auto &slot : irqcounts)
             spread(slot[row], 1, 0, from, to, place);
@@ -140,6 +152,8 @@ void move_cells(int row, std::size_t from, std::size_t to, const std::vector<int
 void make_dense(int row) {
     row_cells &rc = irqcells[row];
     const std::size_t from = rc.cols.size();
+    if (!room_for(0, 0, (numcpus - from) * (1 + rc.lines))) return;
+    percolumn += 1 + rc.lines;
     if (irqwide[row].empty()) {
         const std::size_t b = take_block();
         for (int s = 0; s < 3; ++s) {
@@ -159,10 +173,13 @@ void make_dense(int row) {
 // The row counts in columns `cols` (in order, none of them its cells yet)
 // for the first time: each becomes a cell in every slot, its samples there
 // so far 0, as they were.
+// None does where the table may not grow further: the row's counts there
+// are not kept.
 void add_cells(int row, const std::vector<int> &cols) {
     row_cells &rc = irqcells[row];
     const std::size_t from = rc.cols.size();
     if (2 * (from + cols.size()) > static_cast<std::size_t>(numcpus)) return make_dense(row);
+    if (!room_for(0, 0, cols.size() * (1 + rc.lines))) return;
     static std::vector<int> merged, place;
     merged.resize(from + cols.size());
     std::merge(rc.cols.begin(), rc.cols.end(), cols.begin(), cols.end(), merged.begin());
@@ -298,8 +315,9 @@ void copy_sample(int from, int to) {
 void add_columns(const std::vector<long> &cpus) {
     std::vector<long> grown = cpunum;
     for (long cpu : cpus)
-        if (std::find(grown.begin(), grown.end(), cpu) == grown.end() &&
-            room_for(static_cast<std::size_t>(numirqs) + members.size(), grown.size() + 1))
+        if (const std::size_t more = grown.size() + 1 - cpunum.size();
+            std::find(grown.begin(), grown.end(), cpu) == grown.end() &&
+            room_for(0, more, more * percolumn))
             grown.insert(std::find_if(grown.begin(), grown.end(), [&](long c) { return c > cpu; }),
                          cpu);
     if (grown.size() == cpunum.size()) return;
@@ -360,8 +378,7 @@ const std::vector<int> *column_map(const char *header) {
     static bool whole; // every CPU of that header has a column
     header_cpus(header, cpus);
     if (cpus == cpunum) return nullptr;
-    if (cpus == mapped && cpunum == columns &&
-        (whole || !room_for(static_cast<std::size_t>(numirqs) + members.size(), cpunum.size() + 1)))
+    if (cpus == mapped && cpunum == columns && (whole || !room_for(0, 1, percolumn)))
         return &colmap;
     add_columns(cpus);
     if (cpus == cpunum) return nullptr;
@@ -517,7 +534,12 @@ void read_member(int member, const char *line) {
     room_for_rows(static_cast<std::size_t>(row) + 1);
     irqcells[row].merged = true;
     const std::size_t n = cells_of(row);
-    if (mb.counts.size() != n) mb.counts.assign(n, 0); // a line new to its row
+    if (mb.counts.size() != n) { // a line new to its row
+        mb.counts.assign(n, 0);
+        held += n;
+        ++irqcells[row].lines;
+        if (irqcells[row].dense) ++percolumn;
+    }
     std::int64_t total = 0;
     bool down = false;
     store_line(line, line64.data(), spread_out(row, mb.counts.data(), prev64), total, pass.colmap,
@@ -640,7 +662,18 @@ void end_pass(int lines) {
 
 } // namespace
 
+// Whether the table may take `sources` more sources, `columns` more columns
+// and `cells` more cells.
+bool room_for(std::size_t sources, std::size_t columns, std::size_t cells) {
+    sources += static_cast<std::size_t>(numirqs) + newrows + members.size();
+    columns += numcpus;
+    return sources <= maxsources &&
+           held + cells + sources * source_cost + columns * column_cost <= maxheld;
+}
+
 void alloc_slots() {
+    held = percolumn = 0;
+    maxsources = maxheld = SIZE_MAX;
     irqcells.assign(numirqs, {});
     for (auto &d : densecounts)
         d.clear();
@@ -718,7 +751,7 @@ void set_count(int slot, int row, int col, std::int64_t v) {
     if (k < 0) {
         if (!v) return;
         add_cells(row, {col});
-        k = cell_of(row, col);
+        if ((k = cell_of(row, col)) < 0) return;
     }
     if (!wide_counts(slot, row) && fits_cell(v))
         row_counts(slot, row)[k] = static_cast<std::uint32_t>(v);
@@ -744,6 +777,11 @@ void scan_sample(int slot) {
     looking = false;
     read_input(slot);
     looking = true;
+    const std::size_t sources = static_cast<std::size_t>(numirqs) + members.size();
+    maxsources = std::max<std::size_t>(4 * sources, 1 << 16);
+    maxheld = std::max<std::size_t>(
+        4 * (held + sources * source_cost + static_cast<std::size_t>(numcpus) * column_cost),
+        1 << 22);
 }
 
 void read_input(int slot) {
@@ -774,6 +812,7 @@ void read_input(int slot) {
                 numcpus = static_cast<int>(cpunum.size());
                 fresh.assign(numcpus, 0);
             }
+            numfields = pass.colmap ? static_cast<int>(pass.colmap->size()) : numcpus;
             line32.resize(numcpus);
             line64.resize(numcpus);
             prev32.assign(numcpus, 0);

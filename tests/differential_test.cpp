@@ -240,6 +240,20 @@ TEST_P(Differential, WideTablesAndOverLongLines) {
             tables.push_back(kernel_only(1152, 20, 1000 * (1 + tables.size()), 5, on));
         expect_same_passes(tables, merge);
     }
+    // CPU0 comes online before the columns of a line that counts on CPU5
+    // and CPU8 alone, as its count on CPU5 falls: the fall is in its first
+    // cell, whose column is 5 by then, and column 0 is the new one.
+    auto sparse = [](bool cpu0, unsigned five, unsigned eight) {
+        char b[200];
+        std::snprintf(b, sizeof b,
+                      "%s CPU1 CPU2 CPU3 CPU4 CPU5 CPU6 CPU7 CPU8\n"
+                      "  0:%s 0 0 0 0 %u 0 0 %u  IO-APIC   2-edge      timer\n",
+                      cpu0 ? " CPU0" : "", cpu0 ? " 0" : "", five, eight);
+        return std::string(b);
+    };
+    for (bool merge : {false, true})
+        expect_same_passes({sparse(false, 100, 200), sparse(false, 110, 210), sparse(true, 3, 220)},
+                           merge);
 }
 
 // Each read call asks for what takes 4 ms at the source's true costs, or

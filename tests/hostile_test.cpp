@@ -143,6 +143,52 @@ TEST_F(Hostile, LabelsThatNeverRepeatGrowTheTableToABound) {
     EXPECT_EQ(screen_line(2).substr(0, 32), "n65534:y            " + field(0));
 }
 
+TEST_F(Hostile, AGrowingTableKeepsEveryCpuWithinABound) {
+    // A virtual machine scaled up: 5,000 sources on 64 CPUs, all but ten
+    // counting on CPU0 alone, then 1,024 CPUs online, then new lines.
+    auto table = [](int cpus, unsigned base, int lines, const std::string &wide = "") {
+        std::string t;
+        for (int c = 0; c < cpus; ++c)
+            t += " CPU" + std::to_string(c);
+        for (int i = 0; i < lines; ++i) {
+            t += "\n" + (wide.empty() ? "L" : "W" + std::to_string(wide.size()) + "_") +
+                 std::to_string(i) + ":";
+            const bool all = i < 10 || i >= 5000;
+            for (int c = 0; c < (all ? cpus : 1) && wide.empty(); ++c)
+                t += " " + std::to_string(base + i + c);
+            t += wide.empty() ? all ? "  IR-PCI-MSI 1-edge      new" : "" : wide;
+        }
+        return t + "\n";
+    };
+    start(table(64, 1000, 5000));
+    set_table(table(1024, 2000, 5000));
+    cycle();
+    ASSERT_EQ(numcpus, 1024);
+    for (int r = 0; r < 10; ++r)
+        for (int c = 0; c < numcpus; ++c) {
+            ASSERT_EQ(count_at(getix(1), r, c), 2000 + r + c) << r << ", CPU" << c;
+            ASSERT_EQ(shown_count(getix(1), 2, r, c), c < 64 ? 1000 : 0) << r << ", CPU" << c;
+        }
+    set_table(table(1024, 3000, 5010));
+    cycle();
+    ASSERT_EQ(numirqs, 5010);
+    EXPECT_EQ(irqnames[5009], "L5009:1-edge      ne");
+    EXPECT_EQ(count_at(getix(1), 5009, 1023), 3000 + 5009 + 1023);
+    // Then lines whose labels never repeat, each counting on most CPUs: the
+    // table grows to a bound, and no further.
+    std::string ones;
+    for (int c = 0; c < 600; ++c)
+        ones += " 1";
+    set_table(table(1024, 0, 5000, ones));
+    cycle();
+    EXPECT_GT(numirqs, 5010 + 1000);
+    EXPECT_LT(numirqs, 5010 + 5000);
+    const int rows = numirqs;
+    set_table(table(1024, 0, 5000, ones + " "));
+    cycle();
+    EXPECT_EQ(numirqs, rows);
+}
+
 TEST_F(Hostile, TableShrinksToNothingAndComesBack) {
     const std::string table = "      CPU0       CPU1       \n"
                               "  1:        100        200  x y\n"
@@ -179,10 +225,13 @@ TEST_F(Hostile, TableShrinksToNothingAndComesBack) {
 TEST_F(Hostile, CpuColumnsComeAndGo) {
     start("      CPU0       CPU1       CPU2       \n"
           "  1:          1          2          3  x y\n");
-    // A CPU goes offline: its column is gone from every line.
-    set_table("      CPU0       CPU1       \n  1:          4          5  x y\n");
+    // A CPU goes offline: its column is gone from every line. A line new
+    // then is named from the text after its two counts.
+    set_table("      CPU0       CPU1       \n  1:          4          5  x y\n"
+              "  2:          1          1  chip 1-edge dev\n");
     cycle();
     cycle();
+    EXPECT_EQ(irqnames[1], "2:1-edge dev");
     mode = 1;
     repaint_screen(1);
     EXPECT_EQ(screen_line(2).substr(20, 48), field(0) + field(0) + field(0) + field(0));

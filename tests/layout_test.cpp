@@ -134,7 +134,7 @@ TEST(Layout, LabelGluedToItsFirstCount) {
 
     // Glued with a description that keeps its first word's successor.
     reset_layout();
-    numcpus = 2;
+    numcpus = numfields = 2;
     combine = 0;
     init_map_line("IPI0:2768808080 2844211768       Rescheduling interrupts\n", 1);
     init_map_line("IPI9:2768808080\n", 2);
