@@ -54,13 +54,6 @@ void draw_prompt() {
     if (y >= 0) wmove(stdscr, y, std::min(len + static_cast<int>(reply.size()), COLS - 1));
 }
 
-// The cursor shows only at a prompt; elsewhere it would blink wherever the
-// last update left it.
-void show_cursor(bool on) {
-    leaveok(stdscr, on ? FALSE : TRUE);
-    curs_set(on ? 1 : 0);
-}
-
 void draw_help() {
     wclear(stdscr);
     int y = 2;
@@ -153,9 +146,11 @@ void prompt_key(int key) {
     draw_prompt();
 }
 
-// After a stop: the terminal taken back, then everything drawn again.
+// After a stop: the terminal taken back, then everything drawn again, at
+// the size it has now.
 void come_back() {
     take_back_terminal();
+    take_new_size();
     update_header = 1;
     redraw();
     update_screen();

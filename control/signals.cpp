@@ -5,7 +5,8 @@
 // comes down only where it is still up: after Ctrl-Z it is down already, and
 // after a stop from outside it is up even though the shell has the terminal.
 // The terminal's modes are set only in its foreground: otherwise they are the
-// shell's.
+// shell's. The modes given back are the shell's as the monitor last found
+// them: at start-up, or as a continue finds them.
 
 #include "kevrane.h"
 
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -42,9 +44,11 @@ constexpr int write_wait_ms = 250;
 int modefd = -1; // the terminal whose modes curses sets
 int outfd = -1;  // where the screen is drawn
 int ownfd = -1;  // the same terminal opened again, non-blocking, for the monitor alone
-termios shell;   // the terminal's modes as the monitor found them
+termios shell;   // the terminal's modes as the shell left them
 bool have_shell; // they could be read
-bool marking;    // the terminal was asked to mark pastes
+termios ours;    // the monitor's own modes, as curses sets them
+bool have_ours;
+bool marking; // the terminal was asked to mark pastes
 sigset_t waitmask;
 bool have_waitmask;
 constexpr int late[] = {SIGWINCH, SIGCONT, SIGTSTP}; // let in only while the monitor waits
@@ -53,7 +57,7 @@ constexpr int late[] = {SIGWINCH, SIGCONT, SIGTSTP}; // let in only while the mo
 volatile sig_atomic_t screen_up;
 // Handlers run here, so that a stack overflow too gives the terminal back.
 alignas(16) char altstack[64 * 1024];
-struct sigaction curses_tstp, curses_winch; // curses' own handlers, called from ours
+struct sigaction curses_winch; // curses' own handler, called from ours
 struct sigaction before_crash[std::size(crashes)];
 
 // The bytes that give the screen back, made ready whenever the size changes
@@ -180,22 +184,6 @@ void on_crash(int sig, siginfo_t *info, void *) {
     errno = saved;
 }
 
-// Curses leaves its screen on Ctrl-Z and comes back on fg; the paste marking
-// goes with it, and comes back with the rest of the monitor's terminal.
-// A way out while stopped finds the screen down, and writes nothing. Output
-// stopped with Ctrl-S goes again first, as the terminal has it for Ctrl-Z,
-// so that the screen is given back before the monitor stops, whoever sent it.
-void on_stop(int sig) {
-    const int saved = errno;
-    if (own_terminal()) start_output();
-    if (marking) write_all(paste_off, sizeof paste_off - 1);
-    screen_up = 0;
-    curses_tstp.sa_handler(sig);
-    screen_up = 1;
-    continued = 1;
-    errno = saved;
-}
-
 void on_winch(int sig) {
     const int saved = errno;
     winched = 1;
@@ -204,8 +192,68 @@ void on_winch(int sig) {
     errno = saved;
 }
 
-void on_continue(int) {
+bool same_modes(const termios &a, const termios &b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+// What the monitor finds as it goes on after a stop. The terminal's modes
+// are the shell's as it left them (changed with stty, say), to be given back
+// at the end; unless they are the monitor's own, as a stop from outside
+// leaves them where no shell took the terminal. And the terminal may have
+// another size: a resize while the shell had the terminal told the shell.
+void went_on() {
     continued = 1;
+    termios now;
+    if (have_ours && own_terminal() && tcgetattr(modefd, &now) == 0 && !same_modes(now, ours)) {
+        sigset_t all, was; // no way out reads them half written
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &was);
+        shell = now;
+        have_shell = true;
+        def_shell_mode(); // curses gives them back at the next stop
+        sigprocmask(SIG_SETMASK, &was, nullptr);
+    }
+    winsize ws;
+    if (outfd >= 0 && ioctl(outfd, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 && ws.ws_col > 0 &&
+        (ws.ws_row != LINES || ws.ws_col != COLS))
+        on_winch(SIGWINCH);
+}
+
+// Ctrl-Z: the screen comes down, paste marking with it, the monitor stops,
+// and as it goes on it takes the terminal back and draws everything again.
+// The handler runs only while the monitor waits, never in the middle of an
+// update of the screen, so it may call curses. A way out while stopped finds
+// the screen down, and writes nothing. Output stopped with Ctrl-S goes again
+// first, as the terminal has it for Ctrl-Z, so that the screen is given back
+// before the monitor stops, whoever sent it.
+void on_stop(int) {
+    const int saved = errno;
+    if (own_terminal()) start_output();
+    if (marking) write_all(paste_off, sizeof paste_off - 1);
+    screen_up = 0;
+    endwin();
+    struct sigaction stop {
+    }, was;
+    stop.sa_handler = SIG_DFL;
+    sigaction(SIGTSTP, &stop, &was);
+    sigset_t tstp;
+    sigemptyset(&tstp);
+    sigaddset(&tstp, SIGTSTP);
+    raise(SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &tstp, nullptr); // stopped here, until continued
+    sigprocmask(SIG_BLOCK, &tstp, nullptr);
+    sigaction(SIGTSTP, &was, nullptr);
+    flushinp();
+    screen_up = 1;
+    went_on();
+    errno = saved;
+}
+
+void on_continue(int) {
+    const int saved = errno;
+    went_on();
+    errno = saved;
 }
 
 bool has(const char *cap) {
@@ -225,6 +273,30 @@ void note_shell_modes(int screen) {
     if (isatty(screen))
         ownfd = open(("/proc/self/fd/" + std::to_string(screen)).c_str(),
                      O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+// The modes curses has set: a continue that finds them finds no shell's.
+void note_own_modes() {
+    have_ours = tcgetattr(modefd, &ours) == 0;
+}
+
+// Ctrl-Z is the monitor's own from before curses starts, blocked until the
+// monitor waits. Curses would otherwise ignore it for the length of every
+// update of the screen, which throws away a stop that came before the update
+// (one that comes with Ctrl-Q after Ctrl-S, say). Where the monitor started
+// with it ignored, there is no job control, and it stays ignored.
+void catch_stops() {
+    struct sigaction was;
+    if (sigaction(SIGTSTP, nullptr, &was) != 0 || was.sa_handler != SIG_DFL) return;
+    sigset_t tstp;
+    sigemptyset(&tstp);
+    sigaddset(&tstp, SIGTSTP);
+    sigprocmask(SIG_BLOCK, &tstp, nullptr);
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGWINCH);
+    sa.sa_handler = on_stop;
+    sigaction(SIGTSTP, &sa, nullptr);
 }
 
 // Asks the terminal to mark pastes, where the screen is a terminal that
@@ -293,12 +365,6 @@ void catch_signals() {
     sigaction(SIGCONT, &sa, nullptr);
     sa.sa_handler = on_winch;
     sigaction(SIGWINCH, &sa, &curses_winch);
-    // Curses stops and resumes its screen on Ctrl-Z, where job control lets it.
-    if (sigaction(SIGTSTP, nullptr, &curses_tstp) == 0 && curses_tstp.sa_handler != SIG_DFL &&
-        curses_tstp.sa_handler != SIG_IGN && !(curses_tstp.sa_flags & SA_SIGINFO)) {
-        sa.sa_handler = on_stop;
-        sigaction(SIGTSTP, &sa, nullptr);
-    }
     sigset_t held;
     sigemptyset(&held);
     for (int sig : late)
@@ -330,14 +396,13 @@ void take_signals() {
 }
 
 // After a stop the shell had the terminal, with its own modes, paste marking
-// and cursor: the monitor takes its own again before anything else. Continued
-// in the background, it is stopped by the system as it sets its modes, until
-// it is brought to the foreground.
+// and cursor: the monitor takes its modes again before anything else, and
+// the rest with the next update of the screen, once the terminal takes
+// output. Continued in the background, it is stopped by the system as it
+// sets its modes, until it is brought to the foreground.
 void take_back_terminal() {
     reset_prog_mode();
-    if (marking) write_all(paste_on, sizeof paste_on - 1);
-    // Curses holds the cursor hidden still: it is shown and hidden again.
-    if (curs_set(1) == 0) curs_set(0);
+    owe_terminal(marking ? paste_on : "");
 }
 
 // The monitor ends: the farewell a handler would write, with no signal let

@@ -91,6 +91,7 @@ void start_curses() {
         std::exit(1);
     }
     note_shell_modes(STDOUT_FILENO);
+    catch_stops();
     SCREEN *s = newterm(nullptr, stdout, stdin);
     if (!s) {
         std::fprintf(stderr, "kevrane: unknown terminal type '%s'\n", term);
@@ -103,6 +104,7 @@ void start_curses() {
         std::exit(1);
     }
     curses_modes();
+    note_own_modes();
     curs_set(0);
     watch_terminal(STDIN_FILENO, STDOUT_FILENO);
     leave_initial_state();

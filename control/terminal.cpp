@@ -121,11 +121,11 @@ int read_key(int look) {
         continued = 0;
         return key_redraw;
     }
-    if (winched && !behind) { // curses takes a new size up as it updates the screen
-        winched = 0;
-        doupdate();
-    }
-    if (behind && ahead.empty()) { // curses would bring the screen up to date first
+    take_new_size();
+    // Curses brings the screen up to date before it reads, and would wait
+    // there for a terminal that takes no output.
+    if (!behind && !takes_output()) behind = true;
+    if (behind && ahead.empty()) {
         char bytes[256];
         keep_ahead(bytes, read_ahead(bytes, sizeof bytes));
         if (ahead.empty()) return ERR;
@@ -146,6 +146,20 @@ int read_key(int look) {
         if (!keys_tty) keys_ended = true;
     }
     return ERR;
+}
+
+// Curses takes up a new size as it updates the screen, and leaves the resize
+// event for the next read; a size that came while the terminal takes no
+// output waits for it.
+void take_new_size() {
+    if (!winched || behind) return;
+    if (!takes_output()) {
+        behind = true;
+        return;
+    }
+    winched = 0;
+    doupdate();
+    prepare_farewell();
 }
 
 // No key can come any more: keys that are not a terminal came to their end.

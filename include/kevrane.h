@@ -223,7 +223,8 @@ bool size_changed();
 void resize_screen(int code);
 
 // screen/draw.cpp: writing that never leaves the screen or wraps, and
-// sending it to a terminal that takes it
+// sending it, the cursor and modes asked of the terminal, to a terminal that
+// takes them
 
 extern int screenfd; // where the screen is written
 extern bool behind;  // the terminal took no output: what it shows is out of date
@@ -233,6 +234,8 @@ void put_text(int y, int x, const std::string &text);
 void clear_eol(int y, int x);
 bool takes_output();
 bool update_screen();
+void show_cursor(bool on);
+void owe_terminal(const char *modes);
 void bell();
 
 // screen/paint.cpp: the monitor's screen
@@ -281,6 +284,7 @@ std::size_t read_ahead(char *to, std::size_t n);
 bool more_typed();
 int key_waiting(std::int64_t until);
 int read_key(int look);
+void take_new_size();
 bool keys_at_end();
 bool terminal_gone();
 [[noreturn]] void lose_terminal();
@@ -313,6 +317,8 @@ extern volatile sig_atomic_t winched;   // the terminal has a new size, not yet 
 extern volatile sig_atomic_t continued; // the monitor was stopped and went on
 
 void note_shell_modes(int screen);
+void note_own_modes();
+void catch_stops();
 void mark_pastes();
 void prepare_farewell();
 void catch_signals();

@@ -60,7 +60,7 @@ void resize_screen(int code) {
         bcol = 0;
         brow = 0;
         break;
-    default: beep();
+    default: bell();
     }
     // A window left past the last row (End on a terminal with no room for
     // rows) shows the last page once there is room again.
