@@ -25,7 +25,7 @@ constexpr int linesize = 98404; // line buffer; longer lines are read in pieces
 
 extern int fdinp; // /proc/interrupts, open for the whole run
 extern std::int64_t
-    linetime; // when the read that brought the start of the line read last began, monotonic ns
+    linetime; // when the line read last was printed, as the read calls tell, monotonic ns
 
 bool open_table(const char *path);
 void use_table(int fd); // reads the table from an open file
@@ -59,7 +59,7 @@ struct member_line {
     int row;
     std::vector<std::int64_t> counts; // per cell of its row, as last read; empty until read
     std::int64_t total;
-    std::int64_t time; // when the read that brought it last began, monotonic ns
+    std::int64_t time; // when it was last printed, monotonic ns
     std::int64_t step; // the time since its reading before, for a line read in this pass that
                        // was counted before; -1 otherwise
 };
@@ -136,7 +136,7 @@ extern std::vector<std::vector<std::int64_t>> irqwide;
 // row -> what wraps and restarts added to its counts, [slot][cell], the
 // total last; empty for a row whose counts never went down
 extern std::vector<std::vector<std::int64_t>> irqadjust;
-// [slot][row] when the read that brought the row's line began, monotonic ns;
+// [slot][row] when the row's line was printed, monotonic ns;
 // 0: never read. A merged row has the mean of its lines' times.
 extern std::array<std::vector<std::int64_t>, 3> rowtime;
 extern int read_input_active; // a sample is being taken: numbers are not painted

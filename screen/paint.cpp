@@ -63,7 +63,7 @@ std::int64_t rate(std::int64_t value, double interval) {
     return static_cast<std::int64_t>(r);
 }
 
-// Seconds between the reads that brought a row's line into two samples, on
+// Seconds between the moments a row's line was printed for two samples, on
 // the monotonic clock: a row read late in a slow pass is rated over its own
 // interval, whatever was painted between them and however long the pass.
 // 0 when the row was never read into the reference.

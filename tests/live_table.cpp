@@ -2,7 +2,9 @@
 // machine's kernel serves /proc/interrupts: printed afresh at every read from
 // the start, each line when a read first reaches it, at a pace of so many
 // nanoseconds a byte, and so many more a read call (a table served from
-// elsewhere, whose every call costs a round trip).
+// elsewhere, whose every call costs a round trip). Each line's counts are
+// those of the moment it was printed: its call's start, the bytes the call
+// printed before it at that pace, and a hold-up before it, if any.
 //
 //   live_table MOUNTPOINT TEMPLATE NS_PER_BYTE [NS_PER_CALL] [OPTION...]
 //
@@ -10,15 +12,16 @@
 // in which a field @R is a count that grows R a second from the moment the
 // server started, printed as the kernel prints counts. It stays in the
 // foreground until it is unmounted or killed. Options:
-//   --records      serve as the kernel's sequence files do: a call prints
-//                  whole lines (records) until it holds what was asked or its
-//                  buffer is full, and at least one; the buffer is 4 KiB,
-//                  doubled while a record does not fit, and kept across
-//                  rewinds; what a call printed and did not give goes out
-//                  first at the next, not printed again
+//   --records      serve as the kernel's sequence files do: a call hands out
+//                  what the call before printed and did not give, and if
+//                  that was all of it, prints whole records until it holds
+//                  what was asked or its buffer is full, and at least one;
+//                  the buffer is 4 KiB, doubled while a record does not fit,
+//                  and kept across rewinds. A record is a line; the header
+//                  comes with irq 0's line
 //   --block N      with --records, the template's last N lines are one record
-//   --held P:NS    P calls in a thousand are held up by up to NS ns after
-//                  printing, as a busy machine holds them
+//   --held P:NS    P calls in a thousand are held up by up to NS ns before,
+//                  during or after printing, as a busy machine holds them
 //   --log FILE     a line a call: its offset, what it asked for and gave,
 //                  when it began and how long it took (ns); a call at offset
 //                  0 begins a pass
@@ -58,6 +61,25 @@ struct reading { // one open file: what this pass has printed so far
     std::size_t given = 0;     // in records: bytes given since the rewind
     std::size_t buffer = 4096; // in records: the most a call prints
 };
+
+// A call's printing: when it began, and a hold-up, if any, before it or from
+// so many bytes printed on.
+struct printing {
+    double start;
+    long long hold = 0;
+    int where = 2; // before, during, after
+    std::size_t point = 0;
+    // When a line was printed, after so many bytes of the call's printing.
+    double at(std::size_t before) const {
+        return start + pace * before * 1e-9 +
+               (where == 0 || (where == 1 && before >= point) ? hold * 1e-9 : 0);
+    }
+};
+
+bool irq_zero(const std::string &line) {
+    const std::size_t at = line.find_first_not_of(' ');
+    return at != std::string::npos && line.compare(at, 2, "0:") == 0;
+}
 
 std::string print_line(const std::string &line, double seconds) {
     std::string out;
@@ -100,8 +122,10 @@ int open_table(const char *path, fuse_file_info *fi) {
     return 0;
 }
 
-// The next record from template line `from`: a line, or the block.
+// The next record from template line `from`: a line, the header with irq 0's
+// line, or the block.
 std::size_t record_lines(std::size_t from) {
+    if (from == 0 && lines.size() > 1 && irq_zero(lines[1])) return 2;
     return block && from + block >= lines.size() ? lines.size() - from : 1;
 }
 
@@ -112,11 +136,17 @@ int read_table(const char *, char *buf, std::size_t size, off_t off, fuse_file_i
         r->text.clear();
         r->next = r->given = 0;
     }
-    const double now = std::chrono::duration<double>(start - born).count();
+    printing p{std::chrono::duration<double>(start - born).count()};
+    if (held && rng() % 1000 < held) {
+        p.hold = rng() % (holdup + 1);
+        p.where = rng() % 3;
+        p.point = rng() % (size + 1);
+    }
     std::size_t printed = 0, n = 0;
     if (!records) {
+        const std::size_t from = r->text.size();
         while (r->text.size() < static_cast<std::size_t>(off) + size && r->next < lines.size())
-            r->text += print_line(lines[r->next++], now);
+            r->text += print_line(lines[r->next++], p.at(r->text.size() - from));
         printed = n = static_cast<std::size_t>(off) < r->text.size()
                           ? std::min(size, r->text.size() - off)
                           : 0;
@@ -127,13 +157,14 @@ int read_table(const char *, char *buf, std::size_t size, off_t off, fuse_file_i
         n = std::min(r->text.size() - r->given, size);
         std::memcpy(buf, r->text.data() + r->given, n);
         r->given += n;
-        if (r->given == r->text.size() && n < size && r->next < lines.size()) {
+        if (r->given == r->text.size() && r->next < lines.size()) {
             r->text.clear();
             r->given = 0;
             auto print_record = [&] {
                 std::string rec;
                 for (std::size_t k = record_lines(r->next); k > 0; --k)
-                    rec += print_line(lines[r->next++], now);
+                    rec +=
+                        print_line(lines[r->next++], p.at(printed + r->text.size() + rec.size()));
                 return rec;
             };
             std::string rec = print_record();
@@ -158,9 +189,8 @@ int read_table(const char *, char *buf, std::size_t size, off_t off, fuse_file_i
         }
     }
     std::this_thread::sleep_until(
-        start + std::chrono::nanoseconds(static_cast<long long>(pace * printed + percall)));
-    if (held && rng() % 1000 < held)
-        std::this_thread::sleep_for(std::chrono::nanoseconds(rng() % (holdup + 1)));
+        start +
+        std::chrono::nanoseconds(static_cast<long long>(pace * printed + percall) + p.hold));
     if (calllog) {
         const auto end = clock_type::now();
         std::fprintf(

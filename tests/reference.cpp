@@ -1,9 +1,11 @@
 #include "reference.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <random>
 #include <unistd.h>
 
@@ -12,7 +14,7 @@ namespace kevrane::reference {
 namespace {
 
 // The source: the table served, where its reader stands, the read calls so
-// far, its pace and the clock it runs on.
+// far and what they printed, its pace and the clock it runs on.
 struct {
     int fd = -1;
     const std::string *table;
@@ -21,21 +23,64 @@ struct {
     std::size_t left;   // printed and not yet given, before `at`
     std::size_t buffer; // what one call prints at most, if in records
     std::vector<read_call> calls;
+    std::vector<print_span> spans;
+    std::int64_t lastns;          // what the call before took
+    std::size_t rec_at, rec_next; // the record under way, as a plain source gives it
     reference::pace pace;
     std::mt19937 rng{5};
     std::int64_t now = 1000000000000;
-    bool on; // the program's monotonic clock is this one
+    std::int64_t looked; // when the keyboard was last looked at
+    bool on;             // the program's monotonic clock is this one
 } served;
 
+// A line the kernel prints for an irq, its label the number; `zero`: irq 0's.
+bool numbered_at(const std::string &t, std::size_t at, bool &zero) {
+    while (at < t.size() && t[at] == ' ')
+        ++at;
+    const std::size_t digits = at;
+    while (at < t.size() && t[at] >= '0' && t[at] <= '9')
+        ++at;
+    zero = at - digits == 1 && t[digits] == '0';
+    return at > digits && at < t.size() && t[at] == ':';
+}
+
+// Where the record that begins at `from` ends: a numbered line; the header
+// with irq 0's line; or the lines that are not numbered, all together.
+std::size_t record_end(const std::string &t, std::size_t from) {
+    auto line_end = [&](std::size_t at) {
+        const std::size_t nl = t.find('\n', at);
+        return nl == std::string::npos ? t.size() : nl + 1;
+    };
+    std::size_t end = line_end(from);
+    bool zero;
+    if (from == 0) {
+        if (end < t.size() && numbered_at(t, end, zero) && zero) end = line_end(end);
+    } else if (!numbered_at(t, from, zero)) {
+        while (end < t.size() && !numbered_at(t, end, zero))
+            end = line_end(end);
+    }
+    return end;
+}
+
 // One call, as the kernel's sequence files serve one when in records: what
-// the last call printed and did not give goes first; then, if there is room,
-// whole lines (the header comes with the first) until the call holds what was
-// asked or the buffer is full, and at least one, for which the buffer doubles
-// as long as it does not fit. Otherwise every byte asked for is printed. The
-// call costs its fixed cost and its bytes printed, then may be held up.
+// the last call printed and did not give goes first; then, if that was all
+// of it, whole records until the call holds what was asked or the buffer is
+// full, and at least one, even with nothing of the ask left, for which the
+// buffer doubles as long as it does not fit. Otherwise every byte asked for
+// is printed. The call costs its bytes printed, then its fixed cost; it may
+// be held up before, during or after printing.
 std::size_t read_served(char *to, std::size_t size) {
     const std::string &t = *served.table;
     const std::int64_t start = served.now;
+    std::int64_t hold = 0;
+    int where = 2; // before, during, after
+    std::size_t point = 0;
+    if (served.pace.held && served.rng() % 1000 < served.pace.held) {
+        hold = served.rng() % (served.pace.holdup + 1);
+        where = served.rng() % 3;
+        point = served.rng() % (size + 1);
+    }
+    const std::size_t from = served.at;
     std::size_t printed = 0, n = 0;
     if (!served.pace.records) {
         printed = n = std::min(size, t.size() - served.at);
@@ -43,11 +88,8 @@ std::size_t read_served(char *to, std::size_t size) {
     } else {
         n = std::min(served.left, size);
         served.left -= n;
-        if (!served.left && n < size && served.at < t.size()) {
-            auto record = [&](std::size_t from) {
-                const std::size_t nl = t.find('\n', from);
-                return (nl == std::string::npos ? t.size() : nl + 1) - from;
-            };
+        if (!served.left && served.at < t.size()) {
+            auto record = [&](std::size_t at) { return record_end(t, at) - at; };
             while (record(served.at) > served.buffer)
                 served.buffer *= 2;
             do
@@ -61,11 +103,44 @@ std::size_t read_served(char *to, std::size_t size) {
         }
     }
     std::memcpy(to, t.data() + served.given, n);
+    const std::int64_t ns =
+        served.pace.percall + served.pace.perbyte * static_cast<std::int64_t>(printed) + hold;
+    print_span span{from,
+                    from + printed,
+                    start,
+                    served.pace.perbyte,
+                    where == 0 ? hold : 0,
+                    where == 1 ? point : SIZE_MAX,
+                    where == 1 ? hold : 0,
+                    ns + served.lastns};
+    // A plain source gives a record of many lines over several calls, and a
+    // reader that takes it for the kernel's may date its lines as early as
+    // the call before the one that gave the record's first byte.
+    while (!served.pace.records && printed && served.rec_next <= from)
+        served.rec_next = record_end(t, served.rec_at = served.rec_next);
+    if (!served.pace.records && printed && served.rec_at < from) {
+        std::size_t i = 0;
+        while (i < served.calls.size() && served.calls[i].end <= served.rec_at)
+            ++i;
+        const std::int64_t since = served.calls[i > 0 ? i - 1 : 0].start;
+        print_span cont = span;
+        cont.to = std::min(served.rec_next, from + printed);
+        cont.near = start + ns - since;
+        served.spans.push_back(cont);
+        if (cont.to - from >= span.point) { // held up within what went on the record before
+            span.before += span.during;
+            span.during = 0;
+        } else {
+            span.point -= cont.to - from;
+        }
+        span.start += served.pace.perbyte * static_cast<std::int64_t>(cont.to - from);
+        span.from = cont.to;
+    }
+    if (span.from < span.to) served.spans.push_back(span);
     served.given += n;
-    served.calls.push_back({served.given, start, size});
-    served.now += served.pace.percall + served.pace.perbyte * static_cast<std::int64_t>(printed);
-    if (served.pace.held && served.rng() % 1000 < served.pace.held)
-        served.now += served.rng() % (served.pace.holdup + 1);
+    served.calls.push_back({served.given, start, size, start - served.looked});
+    served.lastns = ns;
+    served.now += ns;
     return n;
 }
 
@@ -159,6 +234,9 @@ void serve(const std::string &table, const pace &p) {
     served.table = &table;
     served.at = served.given = served.left = 0;
     served.calls.clear();
+    served.spans.clear();
+    served.lastns = 0;
+    served.rec_at = served.rec_next = 0;
     served.on = true;
     // Another source, whose costs the reader learns afresh.
     if (anew) {
@@ -170,6 +248,10 @@ void serve(const std::string &table, const pace &p) {
 
 const std::vector<read_call> &calls() {
     return served.calls;
+}
+
+const std::vector<print_span> &printed() {
+    return served.spans;
 }
 
 void let_time_pass(std::int64_t ns) {
@@ -197,6 +279,7 @@ int model::add_source(const char *line) {
     sources.push_back({row, false, false, 0});
     read_at.push_back(0);
     step_at.push_back(-1);
+    near.push_back(0);
     for (auto *v : {&last, &since, &step})
         v->resize(v->size() + cpus.size());
     return static_cast<int>(sources.size()) - 1;
@@ -227,7 +310,7 @@ void model::add_columns(const std::vector<long> &grown, std::vector<char> &fresh
     cpus = grown;
 }
 
-void model::start(const std::string &table, bool merging, const std::vector<read_call> &calls) {
+void model::start(const std::string &table, bool merging, const std::vector<print_span> &when) {
     merge = merging;
     passes = reads = rows = 0;
     cpus.clear();
@@ -237,24 +320,27 @@ void model::start(const std::string &table, bool merging, const std::vector<read
     step.clear();
     read_at.clear();
     step_at.clear();
+    near.clear();
     row_at.clear();
     row_was.clear();
+    row_bound.clear();
+    row_off.clear();
     // The labels' entries stay, emptied, for the next table to use: the fuzz
     // target starts a model tens of thousands of times a second.
     if (labels.size() > 4096) labels.clear();
     ++starts;
     std::fill(std::begin(merged), std::end(merged), -1);
     // The scan is the first sample, and the baseline: everything counts from here.
-    read(table, true, &calls);
+    read(table, true, when);
     passes = 1;
 }
 
-void model::pass(const std::string &table, const std::vector<read_call> &calls) {
-    read(table, false, &calls);
+void model::pass(const std::string &table, const std::vector<print_span> &when) {
+    read(table, false, when);
     ++passes;
 }
 
-void model::read(const std::string &table, bool scan, const std::vector<read_call> *calls) {
+void model::read(const std::string &table, bool scan, const std::vector<print_span> &when) {
     static std::vector<char> buf(linesize);
     // The next line as fgets reads it into a buffer of the program's line size:
     // through its line end, or as much as fits; `begun` is where it starts.
@@ -274,19 +360,22 @@ void model::read(const std::string &table, bool scan, const std::vector<read_cal
     ++reads;
     // Kept between calls: the fuzz target reads tens of thousands of tables a second.
     static std::vector<char> fresh, seen, got;
-    static std::vector<int> cols; // field i -> column, or -1
+    static std::vector<std::int64_t> step_off; // [source]: how far off its step may be read
+    static std::vector<int> cols;              // field i -> column, or -1
     static std::vector<long> numbers;
     static std::vector<std::int64_t> now;
     static std::string label;
     fresh.assign(cpus.size(), 0);
     seen.assign(sources.size(), 0);
     cols.clear();
-    // A line is as old as the read call that gave its first character.
-    std::size_t call = 0;
-    auto brought_at = [&] {
-        while (call + 1 < calls->size() && (*calls)[call].end <= begun)
-            ++call;
-        return calls->empty() ? 0 : (*calls)[call].start;
+    // A line is as old as the moment its first character was printed.
+    std::size_t span = 0;
+    auto printed_at = [&](std::int64_t &off) {
+        while (span + 1 < when.size() && when[span].to <= begun)
+            ++span;
+        if (when.empty()) return off = 0, std::int64_t{0};
+        off = when[span].near;
+        return when[span].time(begun);
     };
     for (int index = -1; next_line();) {
         if (++index == 0) {
@@ -317,8 +406,12 @@ void model::read(const std::string &table, bool scan, const std::vector<read_cal
         source &s = sources[id];
         if (seen.size() < sources.size()) seen.resize(sources.size());
         seen[id] = 1;
-        const std::int64_t at = brought_at();
+        std::int64_t off;
+        const std::int64_t at = printed_at(off);
         step_at[id] = counting && s.counted ? at - read_at[id] : -1;
+        if (step_off.size() < sources.size()) step_off.resize(sources.size());
+        step_off[id] = off + near[id];
+        near[id] = off;
         read_at[id] = at;
 
         const std::size_t n = cpus.size();
@@ -366,25 +459,35 @@ void model::read(const std::string &table, bool scan, const std::vector<read_cal
     // time, as it keeps its counts.
     row_at.resize(rows);
     row_was = row_at;
-    static std::vector<std::int64_t> least, sum, lines, steps, stepsum;
-    for (auto *v : {&least, &sum, &lines, &steps, &stepsum})
+    row_bound.resize(rows);
+    row_off.assign(rows, 0);
+    static std::vector<std::int64_t> least, sum, lines, steps, stepsum, nowoff, stepoff;
+    for (auto *v : {&least, &sum, &lines, &steps, &stepsum, &nowoff, &stepoff})
         v->assign(rows, 0);
     for (std::size_t i = 0; i < sources.size(); ++i)
         if (i < seen.size() && seen[i]) {
             const int r = sources[i].row;
             least[r] = lines[r]++ ? std::min(least[r], read_at[i]) : read_at[i];
             if (step_at[i] >= 0) ++steps[r], stepsum[r] += step_at[i];
+            nowoff[r] = std::max(nowoff[r], near[i]);
+            if (step_at[i] >= 0) stepoff[r] = std::max(stepoff[r], step_off[i]);
         }
     for (std::size_t i = 0; i < sources.size(); ++i)
         if (i < seen.size() && seen[i]) sum[sources[i].row] += read_at[i] - least[sources[i].row];
+    // How far off the program may take them, knowing only its calls.
     for (int r = 0; r < rows; ++r)
-        if (steps[r])
+        if (steps[r]) {
             row_at[r] = row_was[r] + stepsum[r] / steps[r];
-        else if (lines[r])
+            row_off[r] = stepoff[r];
+            row_bound[r] += stepoff[r];
+        } else if (lines[r]) {
             row_at[r] = least[r] + sum[r] / lines[r];
+            row_off[r] = nowoff[r] + row_bound[r];
+            row_bound[r] = nowoff[r];
+        }
 }
 
-std::string model::differences(int cur, int prev) const {
+std::string model::differences(int cur, int prev, double within) const {
     if (numirqs != rows || cpunum != cpus)
         return "shape: " + std::to_string(numirqs) + " rows and " + std::to_string(numcpus) +
                " columns, want " + std::to_string(rows) + " and " + std::to_string(cpus.size());
@@ -412,15 +515,19 @@ std::string model::differences(int cur, int prev) const {
     }
     for (int r = 0; r < rows; ++r) {
         // Per second is what came since the last pass over the time between
-        // the reads that brought the row's lines, none for a row not read
-        // before. In nanoseconds: i386 may keep one of two like doubles in
-        // wider registers.
+        // the moments the row's lines were printed, none for a row not read
+        // before. The program knows only its read calls: its time is as near
+        // as they allow, or as asked. In nanoseconds: i386 may keep one of
+        // two like doubles in wider registers.
         const std::int64_t want = row_was[r] ? row_at[r] - row_was[r] : 0;
         const std::int64_t got =
             prev >= 0 && rowtime[prev][r] ? rowtime[cur][r] - rowtime[prev][r] : 0;
-        if (prev >= 0 && got != want)
+        const double off =
+            within > 0 ? within * static_cast<double>(want) : static_cast<double>(row_off[r]);
+        if (prev >= 0 && std::abs(static_cast<double>(got - want)) > off)
             return "the interval of row " + std::to_string(r) + " (" + irqnames[r] +
-                   ") differs: want " + std::to_string(want) + " ns, program " +
+                   ") is off: want " + std::to_string(want) + " ns, within " +
+                   std::to_string(static_cast<std::int64_t>(off)) + ", program " +
                    std::to_string(got);
         for (int c = 0; c <= n; ++c) {
             const struct {
@@ -664,6 +771,7 @@ extern "C" {
 int __real_clock_gettime(clockid_t, timespec *);
 ssize_t __real_read(int, void *, std::size_t);
 off_t __real_lseek(int, off_t, int);
+int __real_ppoll(pollfd *, nfds_t, const timespec *, const sigset_t *);
 
 // The table's descriptor is served by the source, a call to it one call;
 // curses' and the keyboard's go to the kernel.
@@ -680,7 +788,15 @@ off_t __wrap_lseek(int fd, off_t off, int whence) {
     if (off != 0 || whence != SEEK_SET) std::abort();
     served.at = served.given = served.left = 0;
     served.calls.clear();
+    served.spans.clear();
+    served.rec_at = served.rec_next = 0;
     return 0;
+}
+
+// A look at the keyboard, on the source's clock.
+int __wrap_ppoll(pollfd *p, nfds_t n, const timespec *t, const sigset_t *s) {
+    kevrane::reference::served.looked = kevrane::reference::served.now;
+    return __real_ppoll(p, n, t, s);
 }
 
 int __wrap_clock_gettime(clockid_t id, timespec *t) {

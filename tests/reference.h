@@ -2,11 +2,12 @@
 // after pass while the table changes: lines as fgets reads them into a buffer
 // of the same size, fields after runs of blanks, strtoll for every field, and
 // its own record of sources by label, CPU columns, and counts that wrap or
-// restart; each row rated over the time between the reads that brought its
-// lines. It shares nothing with the program but the line buffer's size.
-// Used by the differential tests and the differential fuzz target, which
-// serve the program its tables through a slow source of their own: the
-// binaries link with --wrap=clock_gettime,--wrap=read,--wrap=lseek.
+// restart; each row rated over the time between the moments its lines were
+// printed, which the source that served them knows. It shares nothing with
+// the program but the line buffer's size. Used by the differential tests and
+// the differential fuzz target, which serve the program its tables through a
+// slow source of their own: the binaries link with --wrap=clock_gettime,
+// --wrap=read,--wrap=lseek,--wrap=ppoll.
 #pragma once
 
 #include "kevrane.h"
@@ -19,16 +20,34 @@
 namespace kevrane::reference {
 
 // The table fdinp reads, served as a slow source serves it: each read call
-// costs `percall` ns and `perbyte` ns a byte it prints on a monotonic clock of
-// the test's own, which stands still otherwise, and is logged. In records, a
-// call prints as the kernel's sequence files do; otherwise it prints what is
-// asked. Some calls are held up after printing, as on a busy machine. The
-// table must stay as it is until the pass over it has ended; a source of
-// another pace is another source, whose costs the reader learns afresh.
+// costs `perbyte` ns a byte it prints, then `percall` ns, on a monotonic clock
+// of the test's own, which stands still otherwise, and is logged. In records,
+// a call prints as the kernel's sequence files do, the records those of
+// /proc/interrupts (a numbered line, the header with irq 0's, the lines after
+// numbered ones together); otherwise it prints what is asked. Some calls are
+// held up before, during or after printing, as on a busy machine. The table
+// must stay as it is until the pass over it has ended; a source of another
+// pace is another source, whose costs the reader learns afresh.
 struct read_call {
     std::size_t end;    // bytes given by the end of the call
     std::int64_t start; // when it began
     std::size_t asked;
+    std::int64_t unlooked; // how long the keyboard had gone without a look then
+};
+// What a call printed: bytes `from` to `to` of the table, each at a time of
+// its own. What the call and the one before it took bounds how far off a
+// reader that knows only the calls may take that time.
+struct print_span {
+    std::size_t from, to;
+    std::int64_t start, perbyte;
+    std::int64_t before; // held up so long before printing
+    std::size_t point;   // and during, from so many bytes on
+    std::int64_t during; // so long
+    std::int64_t near;
+    std::int64_t time(std::size_t at) const {
+        return start + before + perbyte * static_cast<std::int64_t>(at - from) +
+               (at - from >= point ? during : 0);
+    }
 };
 struct pace {
     std::int64_t percall = 0, perbyte = 0;
@@ -38,7 +57,8 @@ struct pace {
     bool operator==(const pace &) const = default;
 };
 void serve(const std::string &table, const pace &p = {});
-const std::vector<read_call> &calls(); // since the last serve or rewind
+const std::vector<read_call> &calls();    // since the last serve or rewind
+const std::vector<print_span> &printed(); // likewise, in table order
 void let_time_pass(std::int64_t ns);
 
 struct source {
@@ -59,10 +79,13 @@ struct model {
     // [source * columns + column]: the count as last read, what came since
     // the baseline, what came in the last pass
     std::vector<std::int64_t> last, since, step;
-    std::vector<std::int64_t> read_at; // [source]: when the read that brought its line began
+    std::vector<std::int64_t> read_at; // [source]: when its line was printed
     std::vector<std::int64_t> step_at; // [source]: the time since its reading before, or -1
+    std::vector<std::int64_t> near;    // [source]: how far off its time may be read
     std::vector<std::int64_t> row_at,
-        row_was; // [row]: its time in the last pass and the one before
+        row_was;                         // [row]: its time in the last pass and the one before
+    std::vector<std::int64_t> row_bound; // [row]: how far off its time may be read
+    std::vector<std::int64_t> row_off;   // [row]: and the time between its last two
     struct label_sources {
         std::vector<int> ids; // the sources with this label, in order
         unsigned start;       // the start-up these belong to
@@ -72,16 +95,19 @@ struct model {
     std::unordered_map<std::string, label_sources> labels;
     int merged[7]; // merge text -> its row, or -1
 
-    // The start-up scan of a table, then one pass per table read, through
-    // the read calls that served it.
-    void start(const std::string &table, bool merging, const std::vector<read_call> &calls);
-    void pass(const std::string &table, const std::vector<read_call> &calls);
+    // The start-up scan of a table, then one pass per table read, with when
+    // its lines were printed.
+    void start(const std::string &table, bool merging, const std::vector<print_span> &when);
+    void pass(const std::string &table, const std::vector<print_span> &when);
     // Where the program's slots disagree with this after a pass into `cur`
-    // that followed one into `prev` (-1: none); empty when they agree.
-    std::string differences(int cur, int prev) const;
+    // that followed one into `prev` (-1: none); empty when they agree. Each
+    // row's time since the pass before is within `within` of its own (a
+    // fraction of it), or where that is 0, as near as its lines' printing
+    // calls allow.
+    std::string differences(int cur, int prev, double within = 0) const;
 
   private:
-    void read(const std::string &table, bool scan, const std::vector<read_call> *calls);
+    void read(const std::string &table, bool scan, const std::vector<print_span> &when);
     int add_source(const char *line);
     void add_columns(const std::vector<long> &grown, std::vector<char> &fresh);
 };
