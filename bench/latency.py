@@ -13,8 +13,10 @@ arrives. Prints the median and the longest wait.
 With --live, the table is LIVE_TABLE (a build of tests/live_table.cpp)
 serving TEMPLATE at that pace with those options. Then it also prints when
 the first numbers came (with the frame, the first screen) and how many
-passes the table had served whole by then, and the longest read call in the
-table's log.
+passes the table had served whole by then, the monitor's own read calls a
+pass while the keys were typed (its count of read system calls, less one a
+key), and the longest request in the table's log (FUSE splits a read of
+more than 1 MiB into several).
 """
 import fcntl
 import os
@@ -94,6 +96,10 @@ def main():
         print(f"{what}: first screen after {(first - started) * 1000:.0f} ms "
               f"(the live table mounted, then the scan), {passes(log)} passes served by then")
     read_for(2)
+    def reads():
+        with open(f"/proc/{pid}/io") as f:
+            return int(next(line for line in f if line.startswith("syscr")).split()[1])
+    reads_before, passes_before = (reads(), passes(log)) if live else (0, 0)
     waits = []
     rng = random.Random(20261208)
     for _ in range(keys):
@@ -104,6 +110,10 @@ def main():
         if answered is None:
             sys.exit("no bell within 5 s")
         waits.append((answered - typed) * 1000)
+    if live:
+        served = passes(log) - passes_before
+        made = reads() - reads_before - keys
+        print(f"{what}: {made / max(served, 1):.1f} read calls a pass over {served} passes")
     os.write(fd, b"q")
     os.waitpid(pid, 0)
     waits.sort()
@@ -113,7 +123,7 @@ def main():
         with open(log) as f:
             calls = [[int(v) for v in line.split()] for line in f if line.strip()]
         off, asked, gave, _, ns = max(calls, key=lambda c: c[4])
-        print(f"{what}: {len(calls)} calls, the longest {ns / 1e6:.1f} ms "
+        print(f"{what}: {len(calls)} requests, the longest {ns / 1e6:.1f} ms "
               f"(asked {asked} bytes at {off}, gave {gave})")
 
 

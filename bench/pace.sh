@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A kernel that prints slowly: key waits timed through a pseudo-terminal
-# (bench/latency.py), the longest read call, and the first numbers, on live
-# tables served as the kernel's sequence files serve them, one call in 20
-# held up by up to 20 ms: live.sh's table (64 CPUs x 2,000 lines) and one of
+# (bench/latency.py), the monitor's read calls a pass, the longest request,
+# and the first numbers, on live tables served as the kernel's sequence files
+# serve them, one call in 20 held up by up to 20 ms before, during or after
+# printing: live.sh's table (64 CPUs x 2,000 lines) and one of
 # wide lines (8,192 CPUs x 100 lines and a block of 20 per-CPU lines, one
 # record, as x86 prints them) at 40 and 300 ns a byte; then on live.sh's
 # table giving all that is asked, at 300 ns a byte, and at 40 ms a call (or
