@@ -279,13 +279,7 @@ int memory_child(const char *path) {
 
 // What the slots of the table loaded last hold, in MiB.
 double slot_mib() {
-    double bytes = 0;
-    for (int r = 0; r < numirqs; ++r) {
-        const double n = cells_of(r);
-        bytes += irqwide[r].empty() ? 3 * n * 4 : 3 * (n + 1) * 8;
-        bytes += irqcells[r].cols.size() * sizeof(int);
-    }
-    return bytes / (1 << 20);
+    return static_cast<double>(slot_bytes()) / (1 << 20);
 }
 
 // The child's whole life, exec included, is the time to the first screen of numbers.

@@ -53,11 +53,10 @@ struct line_row {
 };
 
 // One line of a merged row. The row is the sum of its lines, each of which
-// keeps its own latest counts: a line that wraps, restarts or vanishes does
-// so on its own.
+// keeps its own latest counts (in the row store): a line that wraps,
+// restarts or vanishes does so on its own.
 struct member_line {
     int row;
-    std::vector<std::int64_t> counts; // per cell of its row, as last read; empty until read
     std::int64_t total;
     std::int64_t time; // when it was last printed, monotonic ns
     std::int64_t step; // the time since its reading before, for a line read in this pass that
@@ -107,35 +106,21 @@ line_row find_line(std::string_view label, const char *line, int index);
 void trim_map(int lines);
 void alloc_tables();
 
-// sampling/slots.cpp and sampling/fields.cpp: the three sample slots and the sampler
+// sampling/cells.cpp: the row store. Each row keeps numbers in the three
+// slots only for the CPU columns it has counted on; the sampler alone sees
+// them (sampling/cells.h). Beside them, each row's total.
 
-// A row keeps numbers only for the CPU columns it has counted on, its cells:
-// most sources fire on one CPU or a few, and most of a large machine's table
-// is zeros. A column joins a row when the row first counts there; a row that
-// counts on most columns has a cell for every one.
-struct row_cells {
-    std::vector<int> cols; // the columns of its cells, in order; empty when dense
-    bool dense = false;    // a cell for every column, the column's own number
-    std::size_t block = 0; // a dense row's 32-bit cells: its place in densecounts, in rows
-    bool merged = false;   // a merged row, whose lines keep counts in its cells
-    int lines = 0;         // the merged row's lines that do
-};
-
-// The kernel prints its counts as unsigned 32-bit numbers, and so they are
-// kept; a row whose counts need more (a merged row's sums, or a count no
-// kernel prints: negative, past 2^32 - 1) keeps them in irqwide instead.
-extern std::vector<row_cells> irqcells;                                  // row -> its cells
-extern std::array<std::vector<std::vector<std::uint32_t>>, 3> irqcounts; // [slot][row][cell]
-// Dense rows' 32-bit cells, one block of every column for each, [slot][block
-// * numcpus + column]: a pass runs through them in order, as it reads them.
-extern std::array<std::vector<std::uint32_t>, 3> densecounts;
 extern std::array<std::vector<std::int64_t>, 3> irqtotals; // [slot][row]
-// row -> its counts in 64 bits, [slot][cell], a place more than there are
-// cells in each slot; empty for a row that fits 32 bits
-extern std::vector<std::vector<std::int64_t>> irqwide;
-// row -> what wraps and restarts added to its counts, [slot][cell], the
-// total last; empty for a row whose counts never went down
-extern std::vector<std::vector<std::int64_t>> irqadjust;
+
+bool room_for(std::size_t sources, std::size_t columns, std::size_t cells);
+std::int64_t step_down(std::int64_t before, std::int64_t now);
+std::int64_t shown_count(int cur, int ref, int row, int col);
+std::int64_t count_at(int slot, int row, int col);
+void set_count(int slot, int row, int col, std::int64_t v);
+std::size_t slot_bytes(); // what the slots hold, beside their rows' totals
+
+// sampling/slots.cpp and sampling/fields.cpp: the sampler
+
 // [slot][row] when the row's line was printed, monotonic ns;
 // 0: never read. A merged row has the mean of its lines' times.
 extern std::array<std::vector<std::int64_t>, 3> rowtime;
@@ -147,14 +132,9 @@ std::size_t store_line(const char *line, std::int64_t *counts, const std::int64_
                        std::int64_t &total, const std::vector<int> *colmap, bool &down);
 std::size_t store_line(const char *line, std::uint32_t *counts, const std::uint32_t *before,
                        std::int64_t &total, const std::vector<int> *colmap, bool &down, bool &fits);
-bool room_for(std::size_t sources, std::size_t columns, std::size_t cells);
 void alloc_slots();
 int getix(int selector);
 int previous_slot(int slot);
-std::int64_t step_down(std::int64_t before, std::int64_t now);
-std::int64_t shown_count(int cur, int ref, int row, int col);
-std::int64_t count_at(int slot, int row, int col);
-void set_count(int slot, int row, int col, std::int64_t v);
 void read_input(int slot);
 void scan_sample(int slot);
 void look_when_due();
@@ -172,22 +152,6 @@ inline std::int64_t monotonic_ns() {
 // Whether a count fits a 32-bit cell, as every count a kernel prints does.
 inline bool fits_cell(std::int64_t v) {
     return v >= 0 && v <= 0xFFFFFFFF;
-}
-
-inline int cells_of(int row) {
-    const row_cells &r = irqcells[row];
-    return r.dense ? numcpus : static_cast<int>(r.cols.size());
-}
-
-inline std::uint32_t *row_counts(int slot, int row) {
-    const row_cells &r = irqcells[row];
-    return r.dense ? densecounts[slot].data() + r.block * numcpus : irqcounts[slot][row].data();
-}
-
-// A row's 64-bit counts in a slot, or nullptr for a row that fits 32 bits.
-inline std::int64_t *wide_counts(int slot, int row) {
-    auto &w = irqwide[row];
-    return w.empty() ? nullptr : w.data() + static_cast<std::size_t>(slot) * (cells_of(row) + 1);
 }
 
 // Counts come from text the kernel (or anything bind-mounted in its place)

@@ -188,7 +188,7 @@ std::uint32_t add_source(const char *line) {
     } else if (!room_for(1, 0, numcpus)) {
         return 0;
     }
-    members.push_back({match->rownum - 1, {}, 0, 0, -1});
+    members.push_back({match->rownum - 1, 0, 0, -1});
     return static_cast<std::uint32_t>(members.size()) | addflag;
 }
 

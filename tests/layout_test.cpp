@@ -180,7 +180,7 @@ TEST(Layout, EmptyTableHasNoRows) {
     EXPECT_EQ(numirqs, 0);
     load_table(two_cpu_header);
     EXPECT_EQ(numirqs, 0);
-    EXPECT_EQ(irqcounts[0].size(), 0u);
+    EXPECT_EQ(irqtotals[0].size(), 0u);
 }
 
 TEST(Layout, MapRoomGrowsAndUnmappedLinesHaveNoRow) {
