@@ -167,7 +167,7 @@ void skip_next() {
         } else if (key == KEY_RESIZE) {
             repaint_screen(0);
         } else {
-            if (key == ERR && !escseq.empty()) skipkey = 1;
+            if (key == ERR && grammar.under_way()) skipkey = 1;
             return;
         }
     }

@@ -1,5 +1,6 @@
 // The terminal the monitor runs in: whether a key waits to be read, waiting
-// for one on a clock that never steps, and whether the terminal is gone.
+// for one on a clock that never steps, its bytes fed to the unit grammar,
+// and whether the terminal is gone.
 // Curses' own timed wait measures on the wall clock, so a clock stepped back
 // would stretch it; its untimed look makes a system call of its own beside
 // ours. A look is therefore one poll here, and curses reads a key only once
@@ -79,7 +80,7 @@ int key_waiting(std::int64_t until) {
         // An unfinished unit is over once its wait is: the look that finds
         // that out settles it.
         std::int64_t wake = until;
-        if (!escseq.empty()) {
+        if (grammar.under_way()) {
             const std::int64_t over = unit_deadline();
             if (monotonic_ns() >= over) return key_held;
             if (until) wake = std::min(until, over); // a look that must not wait still does not
@@ -94,7 +95,7 @@ int key_waiting(std::int64_t until) {
         // left waiting between the look above and this wait.
         const int n = ppoll(p, 2, wake == forever ? nullptr : &t, wait_mask());
         if (n == 0) {
-            if (!escseq.empty() && wake != until) continue;
+            if (grammar.under_way() && wake != until) continue;
             return key_none;
         }
         if (n < 0) {
@@ -146,6 +147,57 @@ int read_key(int look) {
         if (!keys_tty) keys_ended = true;
     }
     return ERR;
+}
+
+std::int64_t unit_deadline() {
+    return unitwhen + grammar.patience();
+}
+
+// The next key: a byte, a whole unit, KEY_RESIZE or key_redraw; ERR when
+// there is none yet. A unit whose rest has not come waits for it after its
+// last byte (unit_deadline), across looks, and no byte of it is ever taken
+// as a key of its own. A byte that cannot go on the unit before it ends that
+// unit and is read again as a key. A paste under way is read a block at a
+// time, as much as is there, up to its end: what came after the end is left
+// for the keys that follow. However fast a paste keeps coming, a look takes
+// one block of it, and the pass and the screen go on between looks.
+int next_key(int look) {
+    for (;;) {
+        if (grammar.pasting()) {
+            static char block[1 << 16];
+            if (const std::size_t len = read_ahead(block, sizeof block)) {
+                unitwhen = monotonic_ns();
+                for (std::size_t i = 0; i < len; ++i)
+                    if (const int key =
+                            grammar.feed(static_cast<unsigned char>(block[i]), true).key;
+                        key >= 0) {
+                        keep_ahead(block + i + 1, len - i - 1);
+                        return key;
+                    }
+                return ERR; // the rest at the next look
+            }
+        }
+        const int ch = read_key(look);
+        if (ch == ERR) {
+            if (!grammar.under_way()) return ERR;
+            // Input that looks ready but gives nothing is at its end.
+            if (look != key_input && key_waiting(0) == key_input) {
+                look = key_input;
+                continue;
+            }
+            if (!keys_at_end() && monotonic_ns() < unit_deadline()) return ERR;
+            return grammar.wait_over();
+        }
+        if (ch == KEY_RESIZE || ch == key_redraw) return ch;
+        const unit_step s = grammar.feed(ch, more_typed());
+        if (s.again) push_key(ch);
+        if (s.again == 2) push_key(27);
+        if (s.key >= 0) return s.key;
+        unitwhen = monotonic_ns();
+        // The rest is looked for without waiting; the look also tells
+        // whether the keys came to their end.
+        look = key_waiting(0);
+    }
 }
 
 // Curses takes up a new size as it updates the screen, and leaves the resize

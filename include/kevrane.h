@@ -248,12 +248,15 @@ std::size_t read_ahead(char *to, std::size_t n);
 bool more_typed();
 int key_waiting(std::int64_t until);
 int read_key(int look);
+int next_key(int look);
+std::int64_t unit_deadline();
 void take_new_size();
 bool keys_at_end();
 bool terminal_gone();
 [[noreturn]] void lose_terminal();
 
-// control/units.cpp: what a terminal sends as one unit, as one key
+// control/units.cpp: what a terminal sends as one unit, as one key, a byte
+// at a time
 
 // What next_key gives for what a terminal sends as one unit (an escape
 // sequence, a string, a mouse report, a paste, a UTF-8 character, Alt and
@@ -269,11 +272,47 @@ constexpr int key_redraw = 4 << 16;
 // send a unit in one write; what comes later was typed.
 constexpr std::int64_t esc_wait_ns = 50000000;
 
-extern std::string escseq;   // the first bytes of the unit read so far, waiting for its rest
-extern std::int64_t escwhen; // when its last byte came, monotonic ns
+// What a byte gives: a key, or none yet (-1); and how many bytes are to be
+// read again as keys of their own: the byte given (a byte that cannot go on
+// the unit before it ends that unit), and the ESC before it.
+struct unit_step {
+    int key = -1;
+    int again = 0;
+};
 
-std::int64_t unit_deadline();
-int next_key(int look);
+// The units a terminal sends (an escape sequence of any length, a mouse
+// report, a string: OSC, DCS, SOS, PM, APC; a paste; a UTF-8 character; Alt
+// and any of these), read a byte at a time: `more` tells whether more bytes
+// came with this one. The rest of a unit is waited for a while after its
+// last byte (patience); once that is over, wait_over says what the unit was.
+struct unit_grammar {
+    unit_step feed(int byte, bool more);
+    int wait_over();
+    bool under_way() const { return !seq.empty(); }
+    bool pasting() const;
+    std::int64_t patience() const;
+
+    enum unit_kind {
+        u_esc,        // ESC: what follows says what it is, or it is ESC alone
+        u_csi,        // ESC [, parameter and intermediate bytes, a final byte
+        u_mouse,      // ESC [ M and three bytes of any value: a mouse report
+        u_one,        // ESC O (SS3), or the Linux console's ESC [ [: one more byte
+        u_string,     // OSC, DCS, SOS, PM or APC: up to ST, ESC and backslash, or BEL after OSC
+        u_string_esc, // such a string that has just met an ESC
+        u_paste,      // ESC [ 200 ~: a paste, up to ESC [ 201 ~
+        u_utf8,       // a UTF-8 character, its continuation bytes still to come
+    } kind = u_esc;
+    std::string seq;       // the unit's first bytes read so far
+    std::size_t inner = 0; // where the unit after an Alt's ESC begins in seq: 0 or 1
+    int left = 0;          // bytes still to come of a mouse report or a UTF-8 character
+    bool osc = false;      // the string is an OSC, which BEL may end
+    bool eight = false;    // the unit began with an 8-bit introducer
+    std::size_t ends = 0;  // bytes of the paste's end met in a row
+    bool paste8 = false;   // the paste began with the 8-bit CSI, and may end with it
+};
+
+extern unit_grammar grammar;  // the terminal's units
+extern std::int64_t unitwhen; // when the last byte of its unit under way came, monotonic ns
 
 // control/signals.cpp: giving the terminal back, a new size, a stop ended
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <curses.h>
+#include <deque>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <thread>
@@ -325,6 +326,81 @@ TEST_F(Keys, PauseEndsOnAModeKeyAndRunsOnAfterARepaint) {
     do_delay(); // five steps: the page keys repaint and let it run on
     EXPECT_EQ(brow, 0);
     EXPECT_EQ(pending(), 0);
+}
+
+// The unit grammar a byte at a time: each row is the writes a terminal makes,
+// bytes of one write coming together ("" where the wait for a unit's rest
+// runs out, as it does after the last), and the keys they make.
+TEST(Units, EachRowMakesItsKeys) {
+    const int seq = key_seq, up = key_move | 'A', home = key_move | 'H', pgup = key_page | 'A';
+    const struct {
+        std::vector<std::string> writes;
+        std::vector<int> keys;
+    } rows[] = {
+        {{"t"}, {'t'}},
+        {{"\033[A", "\033OH", "\033[5~", "\033[1~"}, {up, home, pgup, home}},
+        {{"\033[[A", "\033[1;5A", "\033[" + std::string(40, '9') + "m", "\033[@t"},
+         {seq, seq, seq, seq, 't'}},
+        {{"\033"}, {27}},                                 // ESC alone
+        {{"\033", "", "[A"}, {27, '[', 'A'}},             // and then [ A typed
+        {{"\033[1\a", "\033O\x01"}, {seq, '\a', seq, 1}}, // cut short: the byte read again
+        {{"\033[M\xff\x01\x7f", "\033[3$", "\033[3$x"}, {seq, seq, seq}}, // a click; rxvt's keys
+        {{"\033]0;title\a", "\033Pq\033\\", "\033]x\x9c", "\033_a\033x"},
+         {seq, seq, seq, seq, seq}},
+        {{"\033]", "\033P"}, {seq, seq}}, // typed: Alt and the key
+        {{"\x9b"
+          "A",
+          "\x9d"
+          "0;t\x9c",
+          "\x90"
+          "q\033\\"},
+         {up, seq, seq}},                                          // 8-bit introducers
+        {{"\033[200~hello\033[201~t"}, {seq, 't'}},                // a paste
+        {{"\033[200~a\033b\x18\x9b\033[2\033[201~t"}, {seq, 't'}}, // ESC, CAN and 0x9b in its text
+        {{"\033[200~ab", "c\033[2", "01~"}, {seq}},                // across writes
+        {{"\x9b"
+          "200~x\x9b"
+          "201~",
+          "\x9b"
+          "200~y\033[201~"},
+         {seq, seq}}, // 8-bit pastes
+        {{"\xc3\xa9", "\xe2\x82\xac",
+          "\xc3"
+          "A"},
+         {seq, seq, seq, 'A'}},                                                           // UTF-8
+        {{"\033a", "\033\xc3\xa9", "\033\033[A", "\033\033[M!!!"}, {seq, seq, seq, seq}}, // Alt
+        {{"\033\033]0;t\a", "\033\033[200~x\033[201~", "\033\033\033"}, {seq, seq, seq, 27}},
+        {{"\033[1\x18", "\033\x1a"
+                        "t"},
+         {seq, 27, 't'}}, // CAN and SUB end a unit and go
+    };
+    for (const auto &row : rows) {
+        unit_grammar g;
+        std::vector<int> keys;
+        std::deque<int> bytes;
+        auto wait_over = [&] {
+            if (g.under_way()) keys.push_back(g.wait_over());
+        };
+        for (const std::string &w : row.writes) {
+            if (w.empty()) wait_over();
+            for (unsigned char c : w)
+                bytes.push_back(c);
+            while (!bytes.empty()) {
+                const int b = bytes.front();
+                bytes.pop_front();
+                const unit_step s = g.feed(b, !bytes.empty());
+                if (s.again) bytes.push_front(b);
+                if (s.again == 2) bytes.push_front(27);
+                if (s.key >= 0) keys.push_back(s.key);
+            }
+        }
+        wait_over();
+        std::string shown;
+        for (const std::string &w : row.writes)
+            for (unsigned char c : w + "|")
+                shown += c >= ' ' && c <= '~' ? std::string(1, c) : "\\" + std::to_string(c);
+        EXPECT_EQ(keys, row.keys) << shown;
+    }
 }
 
 } // namespace

@@ -639,7 +639,7 @@ std::string run(model &m, const std::vector<event> &events) {
     bcol = m.bcol;
     sleepsec = m.sleepsec;
     asking = skipkey = 0;
-    escseq.clear();
+    grammar = {};
     ahead.clear();
     update_header = 1;
     wclear(stdscr);
