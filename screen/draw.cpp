@@ -70,7 +70,7 @@ bool update_screen() {
         const ssize_t n = write(screenfd, owed.data() + at, owed.size() - at);
         if (n > 0)
             at += static_cast<std::size_t>(n);
-        else if (n < 0 && errno != EINTR)
+        else if (n == 0 || errno != EINTR)
             break;
     }
     owed.clear();
